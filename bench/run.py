@@ -1,0 +1,29 @@
+"""Runs the benchmarks and prints their tables. Usage: run.py [section ...] [--rounds N]"""
+import argparse
+import os
+import platform
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+SECTIONS = ["bm25"]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("sections", nargs="*", choices=SECTIONS + [[]], default=[])
+    parser.add_argument("--rounds", type=int, default=11)
+    args = parser.parse_args()
+    print(f"# durevarare benchmarks, {time.strftime('%Y-%m-%d')}, {platform.processor() or platform.machine()}, "
+          f"{os.cpu_count()} cores, Python {platform.python_version()}")
+    for section in args.sections or SECTIONS:
+        print(f"\n## {section}\n")
+        if section == "bm25":
+            import bench_bm25
+            bench_bm25.run(args.rounds)
+            bench_bm25.memory()
+
+
+if __name__ == "__main__":
+    main()

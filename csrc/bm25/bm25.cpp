@@ -1,0 +1,142 @@
+#include "bm25.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "saturating.hpp"
+
+namespace vorn::typing::text {
+
+namespace {
+
+// Decimal text of an integer token without allocating (the longest, INT64_MIN, has 20 characters).
+struct IntegerKey {
+  std::array<char, 24> buffer;
+  std::string_view text;
+  explicit IntegerKey(std::int64_t value) noexcept {
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    text = std::string_view(buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data()));
+  }
+};
+
+template <class Vector, class Counts>
+Vector document_vector(const Counts& counts, double length_factor) {
+  Vector out;
+  for (const auto& entry : counts.sorted()) {
+    const double c = static_cast<double>(entry.count);
+    // Tokens arrive in ascending order, so every insertion lands at the end.
+    out.emplace_hint(out.end(), typename Vector::key_type(entry.key), 0.0)->second += c / (c + length_factor);
+  }
+  return out;
+}
+
+template <class Vector>
+void normalise(Vector& weights) {
+  double sum = 0.0;
+  for (const auto& entry : weights) sum += entry.second;
+  for (auto& entry : weights) entry.second /= sum;
+}
+
+}  // namespace
+
+std::string BM25::token_key(std::int64_t token) { return std::string(IntegerKey(token).text); }
+
+TokenCounts<std::string_view> BM25::count_tokens(const std::vector<std::string>& tokens) {
+  TokenCounts<std::string_view> counts(tokens.size());
+  for (const std::string& token : tokens) counts.add(token);
+  return counts;
+}
+
+TokenCounts<std::int64_t> BM25::count_tokens(const std::vector<std::int64_t>& tokens) {
+  TokenCounts<std::int64_t> counts(tokens.size());
+  for (const std::int64_t token : tokens) counts.add(token);
+  return counts;
+}
+
+template <class Key>
+void BM25::add_document(const TokenCounts<Key>& counts) {
+  std::int64_t length = 0;
+  counts.for_each([&](const typename TokenCounts<Key>::Entry& token) {
+    std::int32_t* entry = nullptr;
+    if constexpr (std::is_same_v<Key, std::int64_t>) {
+      entry = &_doc_token_frequency[IntegerKey(token.key).text];
+    } else {
+      entry = &_doc_token_frequency.find_or_insert(token.key, token.hash);
+    }
+    *entry = saturating_add(*entry, token.count);
+    length += token.count;
+  });
+  _doc_count = saturating_add(_doc_count, std::int32_t{1});
+  _doc_length_total = saturating_add(_doc_length_total, length);
+  _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
+}
+
+void BM25::train(const std::vector<std::string>& tokens) {
+  if (tokens.empty()) throw std::runtime_error("trainning tokens_vec should not be empty");
+  add_document(count_tokens(tokens));
+}
+
+void BM25::train(const std::vector<std::int64_t>& tokens) {
+  if (tokens.empty()) throw std::runtime_error("trainning tokens_vec should not be empty");
+  add_document(count_tokens(tokens));
+}
+
+void BM25::check_initialized() const {
+  if (_doc_count == 0 || std::fabs(_doc_length_average - 0.0) < 1e-9) {
+    throw std::runtime_error("BM25 has not been initialized");
+  }
+}
+
+double BM25::token_idf(std::string_view key) const noexcept {
+  const std::int32_t* frequency = _doc_token_frequency.find(key);
+  const double denominator = frequency ? static_cast<double>(*frequency) + 0.5 : 1.5;
+  // N + 1 in 64 bits: a loaded document count of INT32_MAX must not overflow.
+  const double numerator = static_cast<double>(static_cast<std::int64_t>(_doc_count) + 1);
+  return std::log(numerator / denominator);
+}
+
+double BM25::length_factor(std::size_t length) const noexcept {
+  return (static_cast<double>(length) / _doc_length_average * _b + (1.0 - _b)) * _k1;
+}
+
+BM25::StringVector BM25::encode_document(const std::vector<std::string>& tokens) const {
+  if (tokens.empty()) return {};
+  check_initialized();
+  return document_vector<StringVector>(count_tokens(tokens), length_factor(tokens.size()));
+}
+
+BM25::IntegerVector BM25::encode_document(const std::vector<std::int64_t>& tokens) const {
+  if (tokens.empty()) return {};
+  check_initialized();
+  return document_vector<IntegerVector>(count_tokens(tokens), length_factor(tokens.size()));
+}
+
+BM25::StringVector BM25::encode_query(const std::vector<std::string>& tokens) const {
+  if (tokens.empty()) return {};
+  check_initialized();
+  StringVector weights;
+  for (const std::string& token : tokens) {
+    double& weight = weights.try_emplace(token, 0.0).first->second;
+    // A repeated token keeps the weight of its first occurrence.
+    if (std::fabs(weight) < 1e-9) weight = token_idf(token);
+  }
+  normalise(weights);
+  return weights;
+}
+
+BM25::IntegerVector BM25::encode_query(const std::vector<std::int64_t>& tokens) const {
+  if (tokens.empty()) return {};
+  check_initialized();
+  IntegerVector weights;
+  for (const std::int64_t token : tokens) {
+    double& weight = weights.try_emplace(token, 0.0).first->second;
+    if (std::fabs(weight) < 1e-9) weight = token_idf(IntegerKey(token).text);
+  }
+  normalise(weights);
+  return weights;
+}
+
+}  // namespace vorn::typing::text

@@ -1,0 +1,72 @@
+#pragma once
+// BM25 sparse encoder: learns corpus statistics from tokenised documents (one
+// per `train` call) and turns documents and queries into sparse vectors whose
+// inner product is a BM25-style relevance score. Knows nothing of Python.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "count_map.hpp"
+#include "token_table.hpp"
+
+namespace vorn::typing::text {
+
+class BM25 {
+ public:
+  using StringVector = std::map<std::string, double>;
+  using IntegerVector = std::map<std::int64_t, double>;
+
+  BM25(double b, double k1) noexcept : _b(b), _k1(k1) {}
+
+  double b() const noexcept { return _b; }
+  void b(double value) noexcept { _b = value; }
+  double k1() const noexcept { return _k1; }
+  void k1(double value) noexcept { _k1 = value; }
+
+  // Adds one document to the statistics. Throws std::runtime_error on an empty list.
+  void train(const std::vector<std::string>& tokens);
+  void train(const std::vector<std::int64_t>& tokens);
+
+  // Saturated, length-normalised term frequency of each distinct token.
+  StringVector encode_document(const std::vector<std::string>& tokens) const;
+  IntegerVector encode_document(const std::vector<std::int64_t>& tokens) const;
+
+  // Inverse document frequency of each distinct token, scaled to sum to 1.
+  StringVector encode_query(const std::vector<std::string>& tokens) const;
+  IntegerVector encode_query(const std::vector<std::int64_t>& tokens) const;
+
+  // The statistics key of a token: a string is its own key, an integer its
+  // signed decimal text, so 42 and "42" share one entry.
+  static std::string token_key(std::string_view token) { return std::string(token); }
+  static std::string token_key(std::int64_t token);
+
+  static TokenCounts<std::string_view> count_tokens(const std::vector<std::string>& tokens);
+  static TokenCounts<std::int64_t> count_tokens(const std::vector<std::int64_t>& tokens);
+
+  std::int32_t doc_count() const noexcept { return _doc_count; }
+  std::int64_t doc_length_total() const noexcept { return _doc_length_total; }
+  double doc_length_average() const noexcept { return _doc_length_average; }
+  const TokenTable& doc_token_frequency() const noexcept { return _doc_token_frequency; }
+
+  // Throws std::runtime_error unless the model holds statistics.
+  void check_initialized() const;
+  // ln((N + 1) / (f + 0.5)), with f taken as 1 for a key never seen.
+  double token_idf(std::string_view key) const noexcept;
+
+ private:
+  template <class Key>
+  void add_document(const TokenCounts<Key>& counts);
+  double length_factor(std::size_t length) const noexcept;
+
+  double _b;
+  double _k1;
+  std::int32_t _doc_count = 0;
+  std::int64_t _doc_length_total = 0;
+  double _doc_length_average = 0.0;
+  TokenTable _doc_token_frequency;
+};
+
+}  // namespace vorn::typing::text

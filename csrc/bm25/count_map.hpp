@@ -1,0 +1,88 @@
+#pragma once
+// Occurrence counting for one token list. The table is sized for the list up
+// front (it can never hold more distinct tokens than the list has items), so
+// counting allocates once and never rehashes; this is the hot path of both
+// `train` and `encode_document`.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "hash.hpp"
+#include "saturating.hpp"
+
+namespace vorn::typing::text {
+
+namespace detail {
+inline std::uint64_t hash_key(std::string_view key) noexcept { return hash_bytes(key); }
+inline std::uint64_t hash_key(std::int64_t key) noexcept { return hash_integer(static_cast<std::uint64_t>(key)); }
+}  // namespace detail
+
+// Counts of the distinct tokens of one list. `Key` is std::string_view (views
+// into the caller's list, which must outlive the map) or std::int64_t.
+template <class Key>
+class TokenCounts {
+ public:
+  struct Entry {
+    Key key{};
+    std::uint64_t hash = 0;  // kept so that the model's table need not hash the key again
+    std::int32_t count = 0;  // 0 marks an empty slot: a counted token has at least 1
+  };
+
+  explicit TokenCounts(std::size_t max_distinct) {
+    std::size_t capacity = 8;
+    while (capacity < max_distinct * 2) capacity *= 2;
+    slots_.resize(capacity);
+    mask_ = capacity - 1;
+  }
+
+  void add(Key key) {
+    const std::uint64_t hash = detail::hash_key(key);
+    std::size_t i = hash & mask_;
+    while (true) {
+      Entry& slot = slots_[i];
+      if (slot.count == 0) {
+        slot.key = key;
+        slot.hash = hash;
+        slot.count = 1;
+        ++distinct_;
+        return;
+      }
+      if (slot.hash == hash && slot.key == key) {
+        slot.count = saturating_add(slot.count, 1);
+        return;
+      }
+      i = (i + 1) & mask_;
+    }
+  }
+
+  std::size_t distinct() const noexcept { return distinct_; }
+
+  // Calls f(entry) for every distinct token, in no particular order.
+  template <class F>
+  void for_each(F&& f) const {
+    for (const Entry& slot : slots_) {
+      if (slot.count != 0) f(slot);
+    }
+  }
+
+  // The distinct tokens with their counts, in ascending key order.
+  std::vector<Entry> sorted() const {
+    std::vector<Entry> out;
+    out.reserve(distinct_);
+    for (const Entry& slot : slots_) {
+      if (slot.count != 0) out.push_back(slot);
+    }
+    std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    return out;
+  }
+
+ private:
+  std::vector<Entry> slots_;
+  std::size_t mask_ = 0;
+  std::size_t distinct_ = 0;
+};
+
+}  // namespace vorn::typing::text

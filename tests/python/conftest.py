@@ -1,0 +1,43 @@
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+BUILD_DIR = pathlib.Path(os.environ.get("DUREVARARE_BUILD_DIR", REPO / "build"))
+SHARED = REPO.parent / "shared"
+CPPJIEBA_DIR = pathlib.Path(
+    os.environ.get("DUREVARARE_CPPJIEBA_DIR", REPO / "node_modules/nodejieba/submodules/cppjieba"))
+DICT_DIR = CPPJIEBA_DIR / "dict"
+
+
+def module_file():
+    found = sorted(BUILD_DIR.glob("durevarare.cpython-39*.so"))
+    assert found, f"no built module in {BUILD_DIR}"
+    return found[0]
+
+
+def run_python(code, *, python=sys.executable, timeout=120, env=None):
+    """Runs code in a fresh interpreter that imports from the build folder."""
+    full_env = dict(os.environ)
+    full_env["PYTHONPATH"] = os.pathsep.join([str(BUILD_DIR), full_env.get("PYTHONPATH", "")])
+    full_env.update(env or {})
+    return subprocess.run([python, "-c", code], capture_output=True, timeout=timeout, env=full_env)
+
+
+@pytest.fixture
+def bm25():
+    import durevarare
+    return durevarare.BM25()
+
+
+@pytest.fixture
+def worked_model():
+    """b 0.75, k1 1.2, trained on "a b a" and "b"."""
+    import durevarare
+    model = durevarare.BM25()
+    model.train(["a", "b", "a"])
+    model.train(["b"])
+    return model

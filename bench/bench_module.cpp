@@ -8,8 +8,11 @@
 
 #include <cstdint>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "json/json_value.hpp"
 
 namespace py = pybind11;
 
@@ -22,6 +25,14 @@ std::map<Token, double> floor_map(const std::vector<Token>& tokens) {
   return out;
 }
 
+using vorn::typing::text::JsonValue;
+
+// A parsed document kept on the native side, so that serialisation can be
+// timed on its own.
+struct JsonDocument {
+  JsonValue value;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(durevarare_bench, module) {
@@ -29,4 +40,13 @@ PYBIND11_MODULE(durevarare_bench, module) {
   module.def("floor", [](const std::vector<std::int64_t>& tokens) { return floor_map(tokens); });
   module.def("floor_train", [](const std::vector<std::string>& tokens) { return tokens.size(); });
   module.def("floor_train", [](const std::vector<std::int64_t>& tokens) { return tokens.size(); });
+
+  // JSON: parse text (diagnostics discarded) and serialise a parsed document.
+  py::class_<JsonDocument>(module, "JsonDocument")
+      .def(py::init([](const std::string& text) {
+        std::ostringstream diagnostics;
+        return JsonDocument{JsonValue::parse(text, diagnostics)};
+      }))
+      .def("serialize", [](const JsonDocument& document) { return document.value.serialize(1, "  ").size(); })
+      .def("members", [](const JsonDocument& document) { return document.value.object_entries().size(); });
 }

@@ -7,7 +7,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-SECTIONS = ["bm25"]
+SECTIONS = ["bm25", "json"]
 
 
 def main():
@@ -23,6 +23,9 @@ def main():
             import bench_bm25
             bench_bm25.run(args.rounds)
             bench_bm25.memory()
+        elif section == "json":
+            import bench_json
+            bench_json.run(max(3, args.rounds // 2))
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-SECTIONS = ["bm25", "json"]
+SECTIONS = ["bm25", "json", "persistence"]
 
 
 def main():
@@ -26,6 +26,9 @@ def main():
         elif section == "json":
             import bench_json
             bench_json.run(max(3, args.rounds // 2))
+        elif section == "persistence":
+            import bench_persistence
+            bench_persistence.run(max(3, args.rounds // 2))
 
 
 if __name__ == "__main__":

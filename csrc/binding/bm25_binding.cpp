@@ -30,6 +30,8 @@ void register_bm25(py::module_& module) {
       .def("k1", [](Self self, double value) { self->k1(value); })
       .def("train", [](Self self, const Strings& tokens) { self->train(tokens); })
       .def("train", [](Self self, const Integers& tokens) { self->train(tokens); })
+      .def("load", [](Self self, const std::string& json_text) { self->load(json_text); })
+      .def("dump", [](Self self, const std::string& path) { self->dump(path); })
       .def("encode_document", [](Self self, const Strings& tokens) { return self->encode_document(tokens); })
       .def("encode_document", [](Self self, const Integers& tokens) { return self->encode_document(tokens); })
       .def("encode_query", [](Self self, const Strings& tokens) { return self->encode_query(tokens); })

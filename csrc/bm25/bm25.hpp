@@ -40,6 +40,13 @@ class BM25 {
 
   // The statistics key of a token: a string is its own key, an integer its
   // signed decimal text, so 42 and "42" share one entry.
+  // Writes the model document (JSON) to the file at `path`, replacing it only
+  // once the whole text is written.
+  void dump(const std::string& path) const;
+  // Copies the members of a model document, given as text, into this model.
+  // Token entries are merged; a failing step leaves the earlier ones applied.
+  void load(const std::string& json_text);
+
   static std::string token_key(std::string_view token) { return std::string(token); }
   static std::string token_key(std::int64_t token);
 

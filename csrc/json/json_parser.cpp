@@ -95,7 +95,6 @@ class JsonParser {
 
   JsonValue parse_object(std::uint64_t& position) {
     JsonValue result(JsonKind::Object);
-    JsonValue::Object& members = *std::get<std::unique_ptr<JsonValue::Object>>(result.payload_);
     ++position;
     skip_whitespace(position);
     if (at(position) == '}') {
@@ -113,14 +112,8 @@ class JsonParser {
       skip_whitespace(position);
       JsonValue value = parse_value(position);
       bool is_string = false;
-      std::string name = key.escaped_text(is_string);
-      // Members usually come in key order (the writer produces them so), and
-      // then each insertion lands at the end; a repeated key keeps the later value.
-      if (members.empty() || members.rbegin()->first < name) {
-        members.emplace_hint(members.end(), std::move(name), std::move(value));
-      } else {
-        members[name] = std::move(value);
-      }
+      // A repeated key keeps the later value.
+      result[key.escaped_text(is_string)] = std::move(value);
       skip_whitespace(position);
       const char c = at(position);
       if (c == ',') {

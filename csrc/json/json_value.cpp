@@ -28,6 +28,30 @@ std::string escape_json_text(std::string_view text) {
   return out;
 }
 
+std::string unescape_json_text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\\' || i + 1 == text.size()) {
+      out += c;
+      continue;
+    }
+    switch (text[i + 1]) {
+      case 'b': out += '\b'; break;
+      case 't': out += '\t'; break;
+      case 'n': out += '\n'; break;
+      case 'f': out += '\f'; break;
+      case 'r': out += '\r'; break;
+      case '"': out += '"'; break;
+      case '\\': out += '\\'; break;
+      default: out += c; continue;  // not an escape: keep the backslash, read on normally
+    }
+    ++i;
+  }
+  return out;
+}
+
 JsonValue::JsonValue(JsonKind kind) { set_kind(kind); }
 
 JsonValue::JsonValue(const JsonValue& other) {
@@ -103,7 +127,11 @@ JsonValue& JsonValue::operator=(std::string_view value) {
 
 JsonValue& JsonValue::operator[](const std::string& key) {
   set_kind(JsonKind::Object);
-  return (*std::get<std::unique_ptr<Object>>(payload_))[key];
+  Object& object = *std::get<std::unique_ptr<Object>>(payload_);
+  // Members are usually added in key order (the model writer and well-formed
+  // files do so); then the new member belongs at the end and needs no search.
+  if (object.empty() || object.rbegin()->first < key) return object.emplace_hint(object.end(), key, JsonValue())->second;
+  return object[key];
 }
 
 JsonValue& JsonValue::operator[](std::uint32_t index) {

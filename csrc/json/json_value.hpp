@@ -21,6 +21,9 @@ enum class JsonKind { Null, Object, Array, String, Real, Integer, Boolean };
 // Copy of `text` with backspace, tab, line feed, form feed, carriage return,
 // double quote and backslash replaced by their two-byte JSON escapes.
 std::string escape_json_text(std::string_view text);
+// The exact inverse of escape_json_text: unescape_json_text(escape_json_text(t)) == t
+// for every byte string t. A backslash that starts none of the seven escapes is kept.
+std::string unescape_json_text(std::string_view text);
 
 class JsonValue {
  public:

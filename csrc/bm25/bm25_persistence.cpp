@@ -1,0 +1,73 @@
+// The model document: one JSON object with "_b", "_doc_count",
+// "_doc_length_average", "_doc_token_frequency" (token key -> occurrence
+// count) and "_k1". Token keys are written with the JSON escapes and decoded
+// when read, so that every token survives a dump and load byte for byte.
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "bm25.hpp"
+#include "file_replace.hpp"
+#include "json/json_value.hpp"
+
+namespace vorn::typing::text {
+
+namespace {
+
+// The running length total that a loaded model continues from: the document
+// count times the average length, rounded, kept within 64 bits.
+std::int64_t length_total_of(std::int32_t doc_count, double average) {
+  const double total = std::round(static_cast<double>(doc_count) * average);
+  if (!(total > 0.0)) return 0;  // also NaN
+  if (total >= 9.2e18) return std::numeric_limits<std::int64_t>::max();
+  return static_cast<std::int64_t>(total);
+}
+
+}  // namespace
+
+void BM25::dump(const std::string& path) const {
+  JsonValue root;
+  JsonValue& frequencies = root["_doc_token_frequency"];
+  frequencies = JsonValue(JsonKind::Object);
+  for (const auto& [key, count] : _doc_token_frequency.sorted_entries()) {
+    frequencies[escape_json_text(key)] = count;
+  }
+  root["_doc_count"] = _doc_count;
+  root["_doc_length_average"] = _doc_length_average;
+  root["_b"] = _b;
+  root["_k1"] = _k1;
+  const std::string text = root.serialize(1, "  ");
+  switch (replace_file_contents(path, text)) {
+    case WriteOutcome::Written: return;
+    case WriteOutcome::OpenFailed: throw std::runtime_error("Failed to dump: Unable to open file");
+    case WriteOutcome::WriteFailed: throw std::runtime_error("Failed to dump: Unable to write file");
+  }
+}
+
+void BM25::load(const std::string& json_text) {
+  if (json_text.empty()) throw std::runtime_error("json data should not be empty");
+  JsonValue root = JsonValue::parse(json_text);
+
+  bool ok = false;
+  const JsonValue& frequencies = root["_doc_token_frequency"];
+  if (frequencies.kind() == JsonKind::Object) {
+    for (const auto& [name, value] : frequencies.object_entries()) {
+      _doc_token_frequency[unescape_json_text(name)] = value.integer_value(ok);
+      if (!ok) throw std::runtime_error("load doc_token_frequency failed");
+    }
+  }
+  _doc_count = root["_doc_count"].integer_value(ok);
+  if (!ok) throw std::runtime_error("load doc_count failed");
+  _doc_length_average = root["_doc_length_average"].real_value(ok);
+  if (!ok) throw std::runtime_error("load doc_length_average failed");
+  _b = root["_b"].real_value(ok);
+  if (!ok) throw std::runtime_error("load b failed");
+  _k1 = root["_k1"].real_value(ok);
+  if (!ok) throw std::runtime_error("load k1 failed");
+  // Training after a load continues from the loaded documents' total length,
+  // so that the average stays the average of all documents.
+  _doc_length_total = length_total_of(_doc_count, _doc_length_average);
+}
+
+}  // namespace vorn::typing::text

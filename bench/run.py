@@ -7,7 +7,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-SECTIONS = ["bm25", "json", "persistence"]
+SECTIONS = ["bm25", "json", "persistence", "jieba"]
 
 
 def main():
@@ -29,6 +29,9 @@ def main():
         elif section == "persistence":
             import bench_persistence
             bench_persistence.run(max(3, args.rounds // 2))
+        elif section == "jieba":
+            import bench_jieba
+            bench_jieba.run(max(3, args.rounds // 2))
 
 
 if __name__ == "__main__":

@@ -8,5 +8,5 @@
 
 PYBIND11_MODULE(durevarare, module) {
   vorn::typing::text::register_bm25(module);
-  // Jieba is registered second, right after BM25.
+  vorn::typing::text::register_jieba(module);
 }

@@ -7,6 +7,7 @@
 namespace vorn::typing::text {
 
 void register_bm25(pybind11::module_& module);
+void register_jieba(pybind11::module_& module);
 
 // Makes pickling and copying raise TypeError "cannot pickle '<module>.<name>' object".
 // A native object has no state that pickle could rebuild, and the default

@@ -1,0 +1,79 @@
+#include "jieba.hpp"
+
+#include <utility>
+
+namespace vorn::typing::text::jieba {
+
+namespace {
+
+std::unordered_set<cppjieba::Rune> separator_runes() {
+  cppjieba::RuneStrArray runes;
+  cppjieba::DecodeUTF8RunesInString(cppjieba::SPECIAL_SEPARATORS, runes);
+  std::unordered_set<cppjieba::Rune> separators;
+  for (const cppjieba::RuneStr& rune : runes) separators.insert(rune.rune);
+  return separators;
+}
+
+// The library's own top-level cut, stopping at word ranges: split at the
+// separators, segment each piece, and report where each token lies instead
+// of copying it out.
+template <class Segment>
+void cut_spans(const Segment& segment, const std::unordered_set<cppjieba::Rune>& separators,
+               const std::string& sentence, std::vector<TokenSpan>& tokens) {
+  cppjieba::PreFilter pieces(separators, sentence);  // logs and yields nothing for invalid UTF-8
+  std::vector<cppjieba::WordRange> ranges;
+  ranges.reserve(sentence.size() / 2);
+  while (pieces.HasNext()) {
+    const cppjieba::PreFilter::Range piece = pieces.Next();
+    segment.Cut(piece.begin, piece.end, ranges, true);
+  }
+  tokens.clear();
+  tokens.reserve(ranges.size());
+  for (const cppjieba::WordRange& range : ranges) {
+    tokens.push_back({range.left->offset, range.right->offset + range.right->len - range.left->offset});
+  }
+}
+
+std::vector<std::string> strings_of(const std::string& sentence, const std::vector<TokenSpan>& spans) {
+  std::vector<std::string> tokens;
+  tokens.reserve(spans.size());
+  for (const TokenSpan& span : spans) tokens.emplace_back(sentence, span.offset, span.length);
+  return tokens;
+}
+
+}  // namespace
+
+Jieba::Jieba(const std::string& dict_path, const std::string& hmm_path, const std::string& user_dict_path,
+             const std::string& idf_path, const std::string& stop_word_path)
+    : checked_(dict_path, hmm_path, user_dict_path, idf_path, stop_word_path),
+      dict_trie_(dict_path, user_dict_path),
+      model_(hmm_path),
+      mp_seg_(&dict_trie_),
+      hmm_seg_(&model_),
+      mix_seg_(&dict_trie_, &model_),
+      full_seg_(&dict_trie_),
+      query_seg_(&dict_trie_, &model_),
+      extractor_(&dict_trie_, &model_, idf_path, stop_word_path),
+      separators_(separator_runes()) {}
+
+void Jieba::cut(const std::string& sentence, std::vector<TokenSpan>& tokens) const {
+  cut_spans(mix_seg_, separators_, sentence, tokens);
+}
+
+void Jieba::cut_for_search(const std::string& sentence, std::vector<TokenSpan>& tokens) const {
+  cut_spans(query_seg_, separators_, sentence, tokens);
+}
+
+std::vector<std::string> Jieba::cut(const std::string& sentence) const {
+  std::vector<TokenSpan> spans;
+  cut(sentence, spans);
+  return strings_of(sentence, spans);
+}
+
+std::vector<std::string> Jieba::cut_for_search(const std::string& sentence) const {
+  std::vector<TokenSpan> spans;
+  cut_for_search(sentence, spans);
+  return strings_of(sentence, spans);
+}
+
+}  // namespace vorn::typing::text::jieba

@@ -1,0 +1,84 @@
+// Python face of Jieba: __init__(dict_path, hmm_path, user_dict_path,
+// idf_path, stop_word_path), cut(sentence) and cut_for_search(sentence).
+// The cuts run without the interpreter lock, so threads can cut in parallel
+// on one shared instance; the result list is built with the lock held.
+// Short sentences are the exception: handing the lock to a waiting thread
+// and taking it back costs as much as cutting a few dozen characters, so
+// below kReleaseBytes the cut keeps the lock, and two threads cutting short
+// lines run no slower than one.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "binding/registration.hpp"
+#include "jieba.hpp"
+
+namespace py = pybind11;
+
+namespace vorn::typing::text {
+
+namespace {
+
+using jieba::DataFileError;
+using jieba::Jieba;
+
+// A file that cannot be opened becomes the OSError subclass its errno
+// selects (FileNotFoundError, PermissionError, ...) with the path as its
+// filename; malformed content becomes ValueError.
+std::shared_ptr<Jieba> make_jieba(const std::string& dict_path, const std::string& hmm_path,
+                                  const std::string& user_dict_path, const std::string& idf_path,
+                                  const std::string& stop_word_path) {
+  try {
+    return std::make_shared<Jieba>(dict_path, hmm_path, user_dict_path, idf_path, stop_word_path);
+  } catch (const DataFileError& error) {
+    if (error.error_number() == 0) throw py::value_error(error.what());
+    const py::object filename = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(error.path().data(), static_cast<Py_ssize_t>(error.path().size())));
+    if (!filename) throw py::error_already_set();
+    const py::tuple arguments = py::make_tuple(error.error_number(), error.what(), filename);
+    PyErr_SetObject(PyExc_OSError, arguments.ptr());
+    throw py::error_already_set();
+  }
+}
+
+constexpr std::size_t kReleaseBytes = 256;
+
+// The tokens are decoded (strict UTF-8) straight from the sentence's bytes;
+// the standard list conversion then puts them into a new list in order.
+template <void (Jieba::*Cut)(const std::string&, std::vector<jieba::TokenSpan>&) const>
+std::vector<py::str> cut_without_lock(const std::shared_ptr<Jieba>& self, const std::string& sentence) {
+  const Jieba& segmenter = *self;
+  std::vector<jieba::TokenSpan> spans;
+  if (sentence.size() < kReleaseBytes) {
+    (segmenter.*Cut)(sentence, spans);
+  } else {
+    py::gil_scoped_release unlocked;
+    (segmenter.*Cut)(sentence, spans);
+  }
+  std::vector<py::str> tokens;
+  tokens.reserve(spans.size());
+  for (const jieba::TokenSpan& span : spans) {
+    PyObject* token = PyUnicode_DecodeUTF8(sentence.data() + span.offset, static_cast<Py_ssize_t>(span.length),
+                                           "strict");
+    if (token == nullptr) throw py::error_already_set();
+    tokens.push_back(py::reinterpret_steal<py::str>(token));
+  }
+  return tokens;
+}
+
+}  // namespace
+
+void register_jieba(py::module_& module) {
+  py::class_<Jieba, std::shared_ptr<Jieba>> cls(module, "Jieba");
+  cls.def(py::init(&make_jieba), py::arg("dict_path"), py::arg("hmm_path"), py::arg("user_dict_path"),
+          py::arg("idf_path"), py::arg("stop_word_path"))
+      .def("cut", &cut_without_lock<&Jieba::cut>, py::arg("sentence"))
+      .def("cut_for_search", &cut_without_lock<&Jieba::cut_for_search>, py::arg("sentence"));
+  refuse_pickling(cls, "durevarare.Jieba");
+}
+
+}  // namespace vorn::typing::text

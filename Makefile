@@ -15,13 +15,13 @@ configure: setup
 	  -DPython_EXECUTABLE=$(PYTHON) $(CMAKE_ARGS) >/dev/null
 
 build: configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS)
+	@cmake --build $(BUILD_DIR) -j $(JOBS) -- --no-print-directory
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure
 
 demo: build
-	@PYTHONPATH=$(BUILD_DIR) $(PYTHON) examples/quickstart.py
+	@PYTHONPATH=$(BUILD_DIR) $(PYTHON) examples/search.py
 
 bench: build
 	@PYTHONPATH=$(BUILD_DIR) $(PYTHON) bench/run.py

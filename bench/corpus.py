@@ -1,17 +1,17 @@
 """Corpora shared by the benchmarks: the Chinese fortunes of Debian's
-fortunes-zh and Zipf-distributed synthetic token lists."""
+fortunes-zh (read as the search example reads them) and Zipf-distributed
+synthetic token lists."""
+import os
 import random
-import re
+import sys
 
-FORTUNES = "/usr/share/games/fortunes/chinese"
-_COLOUR = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+from search import DEFAULT_CORPUS, read_fortunes  # noqa: E402
 
 
-def fortunes(path=FORTUNES):
-    """One string per fortune (the text between % lines), colour codes removed."""
-    with open(path, encoding="utf-8", errors="replace") as handle:
-        text = _COLOUR.sub("", handle.read())
-    return [part.strip() for part in re.split(r"^%\s*$", text, flags=re.M) if part.strip()]
+def fortunes(path=DEFAULT_CORPUS):
+    """One string per fortune, colour codes removed."""
+    return read_fortunes(path)
 
 
 def zipf_documents(count, length, vocabulary=50000, s=1.1, seed=1):

@@ -1,0 +1,116 @@
+"""The main job: search over real Chinese text, and the sharded training example."""
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import DICT_DIR, REPO, run_python
+
+sys.path.insert(0, str(REPO / "examples"))
+import search  # noqa: E402
+import sharded_train  # noqa: E402
+
+pytestmark = pytest.mark.skipif(not os.path.exists(search.DEFAULT_CORPUS),
+                                reason="fortunes-zh corpus not installed")
+SLICE = 600
+
+
+@pytest.fixture(scope="module")
+def texts():
+    return search.read_fortunes(search.DEFAULT_CORPUS)[:SLICE]
+
+
+@pytest.fixture(scope="module")
+def engine(texts):
+    return search.Engine(texts, search.Tokenizer(str(DICT_DIR)), threads=2)
+
+
+def test_fortunes_are_split_and_cleaned(texts):
+    assert len(texts) == SLICE
+    assert all("\x1b" not in text and text.strip() == text and text for text in texts)
+    assert not any(line.strip() == "%" for text in texts for line in text.splitlines())
+
+
+def test_a_documents_rarest_words_find_it_first(engine):
+    frequency = {}
+    for tokens in engine.tokens:
+        for token in tokens:
+            frequency[token] = frequency.get(token, 0) + 1
+    checked = 0
+    for position in range(0, len(engine.tokens), 37):
+        tokens = engine.tokens[position]
+        rarest = sorted(set(tokens), key=lambda t: (frequency[t], t))[:3]
+        if len(rarest) < 3 or frequency[rarest[-1]] > 1:
+            continue  # only words that occur in this document alone identify it
+        results, _ = engine.query(" ".join(rarest), top=1)
+        assert results[0][1] == engine.ids[position], rarest
+        checked += 1
+    assert checked >= 5
+
+
+def test_scores_are_exactly_the_inner_products(engine):
+    for text in search.DEFAULT_QUERIES + ["程序 电脑 软件"]:
+        results, query = engine.query(text, top=10)
+        for score, doc in results:
+            vector = engine.vectors[engine.ids.index(doc)]
+            assert score == search.dot(query, vector)
+
+
+def test_cut_with_threads_equals_cut_serially(engine, texts):
+    serial = [engine.tokenizer(text) for text in texts]
+    assert [t for t in serial if t] == engine.tokens
+
+
+def test_demo_command_line(tmp_path):
+    corpus = tmp_path / "corpus.txt"
+    corpus.write_text("今天天气很好，我们去公园散步。\n\n计算机程序需要测试。\n\n\n人工智能改变世界。\n", encoding="utf-8")
+    result = run_python(
+        f"import sys; sys.argv = ['search.py', '--corpus', {str(corpus)!r}, '--query', '程序测试', "
+        f"'--query', '人工智能', '--top', '1', '--no-progress', '--dict-dir', {str(DICT_DIR)!r}]; "
+        f"sys.path.insert(0, {str(REPO / 'examples')!r}); import search; search.main(sys.argv[1:])")
+    out = result.stdout.decode()
+    assert result.returncode == 0, result.stderr.decode()
+    assert "3 documents" in out
+    assert "query: 程序测试" in out and "计算机程序需要测试。" in out
+    assert "1. " in out.split("query: 人工智能")[1].split("\n")[1] and "人工智能改变世界" in out
+    for line in ("cut ", "train ", "encode ", "query latency", "p99"):
+        assert line in out
+
+
+def test_sharded_model_equals_the_single_process_model(texts, tmp_path):
+    dict_dir = str(DICT_DIR)
+    merged = sharded_train.sharded_model(texts, 2, dict_dir, str(tmp_path))
+    whole = sharded_train.single_model(texts, dict_dir)
+    assert sharded_train.dump_text(merged, str(tmp_path), "m.json") == \
+        sharded_train.dump_text(whole, str(tmp_path), "w.json")
+
+
+def test_merge_escapes_every_key(tmp_path):
+    import durevarare
+    documents = []
+    for tokens in (["a\nb", 'q"', "x"], ["back\\slash", "x", "\t"]):
+        model = durevarare.BM25()
+        model.train(tokens)
+        path = tmp_path / f"{len(documents)}.json"
+        model.dump(str(path))
+        documents.append((sharded_train.read_model(str(path)), len(tokens)))
+    merged = durevarare.BM25()
+    merged.load(sharded_train.model_text(sharded_train.merge(documents)))
+    whole = durevarare.BM25()
+    whole.train(["a\nb", 'q"', "x"])
+    whole.train(["back\\slash", "x", "\t"])
+    assert sharded_train.dump_text(merged, str(tmp_path), "m.json") == \
+        sharded_train.dump_text(whole, str(tmp_path), "w.json")
+
+
+def test_both_programs_run_on_a_slice_of_the_corpus():
+    for script, extra in (("search.py", ["--no-progress", "--query", "Debian 项目"]), ("sharded_train.py", ["--workers", "2"])):
+        result = subprocess.run([sys.executable, str(REPO / "examples" / script), "--limit", "300",
+                                 "--dict-dir", str(DICT_DIR)] + extra, capture_output=True, timeout=300)
+        assert result.returncode == 0, result.stderr.decode(errors="replace")
+        out = result.stdout.decode()
+        if script == "search.py":
+            assert "query: Debian 项目" in out and "1. " in out and "p99" in out
+        else:
+            assert "equals the single-process model (counts exact, average to six decimals): yes" in out

@@ -65,7 +65,7 @@ class BM25 {
 
  private:
   template <class Key>
-  void add_document(const TokenCounts<Key>& counts);
+  void add_document(TokenCounts<Key>&& counts);
   double length_factor(std::size_t length) const noexcept;
 
   double _b;

@@ -16,8 +16,11 @@
 namespace vorn::typing::text {
 
 namespace detail {
-inline std::uint64_t hash_key(std::string_view key) noexcept { return hash_bytes(key); }
-inline std::uint64_t hash_key(std::int64_t key) noexcept { return hash_integer(static_cast<std::uint64_t>(key)); }
+// 32 bits are plenty for tables of up to 2^32 slots, and keep entries small.
+inline std::uint32_t hash_key(std::string_view key) noexcept { return static_cast<std::uint32_t>(hash_bytes(key)); }
+inline std::uint32_t hash_key(std::int64_t key) noexcept {
+  return static_cast<std::uint32_t>(hash_integer(static_cast<std::uint64_t>(key)));
+}
 }  // namespace detail
 
 // Counts of the distinct tokens of one list. `Key` is std::string_view (views
@@ -27,19 +30,20 @@ class TokenCounts {
  public:
   struct Entry {
     Key key{};
-    std::uint64_t hash = 0;  // kept so that the model's table need not hash the key again
     std::int32_t count = 0;  // 0 marks an empty slot: a counted token has at least 1
+    std::uint32_t hash = 0;  // kept so that the model's table need not hash the key again
   };
 
   explicit TokenCounts(std::size_t max_distinct) {
+    // At most 4/5 full even if every token is distinct; usually far less.
     std::size_t capacity = 8;
-    while (capacity < max_distinct * 2) capacity *= 2;
+    while (capacity < max_distinct + max_distinct / 4) capacity *= 2;
     slots_.resize(capacity);
     mask_ = capacity - 1;
   }
 
   void add(Key key) {
-    const std::uint64_t hash = detail::hash_key(key);
+    const std::uint32_t hash = detail::hash_key(key);
     std::size_t i = hash & mask_;
     while (true) {
       Entry& slot = slots_[i];
@@ -66,6 +70,18 @@ class TokenCounts {
     for (const Entry& slot : slots_) {
       if (slot.count != 0) f(slot);
     }
+  }
+
+  // Moves the distinct tokens to the front of the table, in no particular
+  // order, and returns them; the table cannot count any more afterwards.
+  // Lets the caller walk them densely (and look ahead).
+  const Entry* compact(std::size_t& size) {
+    std::size_t next = 0;
+    for (Entry& slot : slots_) {
+      if (slot.count != 0) slots_[next++] = slot;
+    }
+    size = next;
+    return slots_.data();
   }
 
   // The distinct tokens with their counts, in ascending key order.

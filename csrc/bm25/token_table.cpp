@@ -17,7 +17,9 @@ std::uint64_t inline_word_of(std::string_view key) noexcept {
 }
 }  // namespace
 
-std::uint64_t TokenTable::hash(std::string_view key) noexcept { return detail::hash_bytes(key); }
+std::uint32_t TokenTable::hash(std::string_view key) noexcept {
+  return static_cast<std::uint32_t>(detail::hash_bytes(key));
+}
 
 std::string_view TokenTable::key_of(const Slot& slot) const noexcept {
   if (slot.length <= kInline) return std::string_view(reinterpret_cast<const char*>(&slot.word), slot.length);
@@ -30,7 +32,7 @@ bool TokenTable::holds(const Slot& slot, std::string_view key, std::uint64_t inl
   return std::memcmp(arena_.data() + slot.word, key.data(), key.size()) == 0;
 }
 
-std::size_t TokenTable::probe(std::string_view key, std::uint64_t hash) const noexcept {
+std::size_t TokenTable::probe(std::string_view key, std::uint32_t hash) const noexcept {
   const std::size_t mask = slots_.size() - 1;
   const std::uint64_t inline_word = inline_word_of(key);
   std::size_t i = hash & mask;
@@ -44,7 +46,7 @@ const std::int32_t* TokenTable::find(std::string_view key) const noexcept {
   return slot.length == kEmpty ? nullptr : &slot.count;
 }
 
-std::int32_t& TokenTable::find_or_insert(std::string_view key, std::uint64_t hash) {
+std::int32_t& TokenTable::find_or_insert(std::string_view key, std::uint32_t hash) {
   if (!slots_.empty()) {
     Slot& slot = slots_[probe(key, hash)];
     if (slot.length != kEmpty) return slot.count;

@@ -29,9 +29,16 @@ class TokenTable {
   // reference stays valid until the next insertion.
   std::int32_t& operator[](std::string_view key) { return find_or_insert(key, hash(key)); }
   // The same with the key's hash already known.
-  std::int32_t& find_or_insert(std::string_view key, std::uint64_t hash);
+  std::int32_t& find_or_insert(std::string_view key, std::uint32_t hash);
 
-  static std::uint64_t hash(std::string_view key) noexcept;
+  // The table's hash of a key (32 bits: enough for 2^32 slots).
+  static std::uint32_t hash(std::string_view key) noexcept;
+
+  // Hints the processor to fetch the slot where a key with this hash starts
+  // probing, ahead of a find_or_insert.
+  void prefetch(std::uint32_t hash) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+  }
 
   // Calls f(key, count) for every entry, in no particular order.
   template <class F>
@@ -61,7 +68,7 @@ class TokenTable {
   std::string_view key_of(const Slot& slot) const noexcept;
   bool holds(const Slot& slot, std::string_view key, std::uint64_t inline_word) const noexcept;
   // The slot holding `key`, or the empty slot where it goes.
-  std::size_t probe(std::string_view key, std::uint64_t hash) const noexcept;
+  std::size_t probe(std::string_view key, std::uint32_t hash) const noexcept;
   void grow();
 
   std::vector<Slot> slots_;  // power-of-two length, or empty before the first insertion

@@ -60,6 +60,10 @@ def search_groups(cut_tokens, search_tokens):
 def check_cut_properties(jieba, sentence, dictionary_words):
     tokens = jieba.cut(sentence)
     assert "".join(tokens) == sentence
+    # Each token is a proper str: equal to (and hashing like) Python's own decoding of its bytes.
+    for token in tokens:
+        again = token.encode("utf-8").decode("utf-8")
+        assert token == again and hash(token) == hash(again)
     for separator in SEPARATORS:
         assert sentence.count(separator) == tokens.count(separator)
     search = jieba.cut_for_search(sentence)
@@ -116,6 +120,30 @@ def test_keyword_sentence_and_edge_inputs(jieba):
     assert jieba.cut(b"\xe4\xbd\xa0") == ["你"]
     assert jieba.cut("a b") == ["a", " ", "b"]
     assert jieba.cut("，，  ") == ["，", "，", " ", " "]
+
+
+def test_bytes_tokens_decode_exactly_as_python_decodes_them(jieba):
+    """Valid UTF-8 comes back joined; anything else gives [] or UnicodeDecodeError."""
+    rng = random.Random(5)
+    pieces = ["中".encode(), "国人".encode(), b"ab", " ".encode(), "é".encode(), "😀".encode(), "，".encode(),
+              b"\xc0\x80", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\x80\x80", b"\xe4\xb8", b"\xff"]
+    for _ in range(2000):
+        sentence = b"".join(rng.choice(pieces) for _ in range(rng.randint(1, 8)))
+        try:
+            expected = sentence.decode("utf-8")
+        except UnicodeDecodeError:
+            expected = None
+        for cut in (jieba.cut, jieba.cut_for_search):
+            try:
+                tokens = cut(sentence)
+            except UnicodeDecodeError:
+                assert expected is None, sentence
+                continue
+            if expected is None:
+                assert tokens == [], sentence
+            elif cut is jieba.cut:
+                assert "".join(tokens) == expected
+                assert tokens == jieba.cut(expected)
 
 
 def test_stop_words_are_kept(jieba):

@@ -1,5 +1,8 @@
 #include "jieba.hpp"
 
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
 #include <utility>
 
 namespace vorn::typing::text::jieba {
@@ -20,6 +23,11 @@ std::unordered_set<cppjieba::Rune> separator_runes() {
 template <class Segment>
 void cut_spans(const Segment& segment, const std::unordered_set<cppjieba::Rune>& separators,
                const std::string& sentence, std::vector<TokenSpan>& tokens) {
+  // The library keeps byte offsets in 32 bits; past 4 GiB they would wrap
+  // and the spans would point outside the sentence.
+  if (sentence.size() > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("sentence longer than 4 GiB");
+  }
   cppjieba::PreFilter pieces(separators, sentence);  // logs and yields nothing for invalid UTF-8
   std::vector<cppjieba::WordRange> ranges;
   ranges.reserve(sentence.size() / 2);

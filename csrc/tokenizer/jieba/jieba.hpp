@@ -45,7 +45,8 @@ class Jieba {
   Jieba(const Jieba&) = delete;  // the segmenters point into the trie and the model
   Jieba& operator=(const Jieba&) = delete;
 
-  // Mixed segmentation: the tokens, joined, give the sentence back.
+  // Mixed segmentation: the tokens, joined, give the sentence back. Both cuts
+  // throw std::length_error for a sentence of more than 4 GiB.
   std::vector<std::string> cut(const std::string& sentence) const;
   void cut(const std::string& sentence, std::vector<TokenSpan>& tokens) const;
   // Search segmentation: the mixed tokens, each long one preceded by the

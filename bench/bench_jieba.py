@@ -108,13 +108,22 @@ def run(rounds):
                 for thread in threads:
                     thread.join()
 
-            systems = {"1 thread": one, "2 threads": two, "C++": lambda: raw.time_cut(items, search)}
+            # The C++ driver and the peer time their own loops, so neither is charged for
+            # handing the sentences over; their reported times replace the wall times.
+            own_times = {"C++": [], "python jieba": []}
+
+            def cpp():
+                own_times["C++"].append(raw.time_cut(items, search)[0])
+
+            def python_jieba():
+                peer.run("search" if search else "cut")
+                own_times["python jieba"].append(peer.last)
+
+            systems = {"1 thread": one, "2 threads": two, "C++": cpp}
             if peer:
-                systems["python jieba"] = lambda: peer.run("search" if search else "cut")
+                systems["python jieba"] = python_jieba
             times = interleave(systems, rounds=rounds)
-            # The C++ driver and the peer report their own loop time, without call overhead.
-            if peer:
-                times["python jieba"] = times["python jieba"]  # wall time of one request (loop dominated)
+            times.update({name: values for name, values in own_times.items() if values})
             row = [shape, method,
                    f"{megabytes / median(times['1 thread']):.1f}",
                    f"{megabytes / median(times['2 threads']):.1f}",

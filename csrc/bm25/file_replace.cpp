@@ -85,6 +85,9 @@ WriteOutcome replace_file_contents(const std::string& requested, std::string_vie
   struct stat existing {};
   const bool exists = ::stat(path.c_str(), &existing) == 0;
   if (exists && !S_ISREG(existing.st_mode)) return write_in_place(path, contents);
+  // A file that could not be opened for writing is not replaced either:
+  // a read-only model file stays as it is.
+  if (exists && ::access(path.c_str(), W_OK) != 0) return WriteOutcome::OpenFailed;
 
   // A new file gets 0666 less the umask, as opening it directly would give.
   const std::string folder = folder_of(path);

@@ -267,3 +267,18 @@ TEST(BM25Dump, FollowsLinksAndKeepsPermissions) {
   ::stat((dir / "new.json").c_str(), &info);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
+
+TEST(BM25Dump, ReadOnlyFileIsNotReplaced) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may write any file, so no file is read-only to it";
+  TempDir dir;
+  const fs::path target = dir / "model.json";
+  { std::ofstream(target) << "old"; }
+  ::chmod(target.c_str(), 0444);
+  try {
+    BM25(0.75, 1.2).dump(target.string());
+    ADD_FAILURE();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Failed to dump: Unable to open file");
+  }
+  EXPECT_EQ(read_file(target), "old");
+}

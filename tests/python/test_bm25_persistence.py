@@ -224,6 +224,16 @@ def test_dump_through_a_link_and_into_a_fifo(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["link.json", "pipe", "real.json"]
 
 
+@pytest.mark.skipif(os.geteuid() == 0, reason="root may write any file, so no file is read-only to it")
+def test_read_only_file_is_not_replaced(tmp_path):
+    target = tmp_path / "model.json"
+    target.write_text("old")
+    target.chmod(0o444)
+    with pytest.raises(RuntimeError, match="^Failed to dump: Unable to open file$"):
+        BM25().dump(str(target))
+    assert target.read_text() == "old"
+
+
 def test_new_files_honour_the_umask(tmp_path):
     old = os.umask(0o077)
     try:

@@ -10,15 +10,14 @@ import durevarare
 import durevarare_bench
 
 from corpus import fortunes
+from search import DEFAULT_DICT_DIR  # importable once corpus has put examples/ on the path
 from harness import interleave, median, paired_ratio, table
 
 REPEAT = 3  # the corpus is cut this many times per measurement, for stable timings
 
 
 def dict_paths():
-    folder = os.path.join(os.environ.get("DUREVARARE_CPPJIEBA_DIR", os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), "..", "node_modules", "nodejieba", "submodules", "cppjieba")),
-        "dict")
+    folder = os.environ.get("DUREVARARE_DICT_DIR", DEFAULT_DICT_DIR)
     return tuple(os.path.join(folder, name) for name in
                  ("jieba.dict.utf8", "hmm_model.utf8", "user.dict.utf8", "idf.utf8", "stop_words.utf8"))
 

@@ -16,16 +16,11 @@
 #include <string>
 
 #include "bm25/bm25.hpp"
+#include "null_stream.hpp"
 
 using vorn::typing::text::BM25;
 
 namespace {
-
-class NullBuffer : public std::streambuf {
- protected:
-  int overflow(int c) override { return c; }
-  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
 
 NullBuffer quiet;
 std::string dump_path;

@@ -11,17 +11,9 @@
 #include <string>
 
 #include "json/json_value.hpp"
+#include "null_stream.hpp"
 
 using vorn::typing::text::JsonValue;
-
-namespace {
-// Swallows diagnostics: the fuzzer would otherwise spend its time printing.
-class NullBuffer : public std::streambuf {
- protected:
-  int overflow(int c) override { return c; }
-  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   NullBuffer buffer;

@@ -38,8 +38,6 @@ class BM25 {
   StringVector encode_query(const std::vector<std::string>& tokens) const;
   IntegerVector encode_query(const std::vector<std::int64_t>& tokens) const;
 
-  // The statistics key of a token: a string is its own key, an integer its
-  // signed decimal text, so 42 and "42" share one entry.
   // Writes the model document (JSON) to the file at `path`, replacing it only
   // once the whole text is written.
   void dump(const std::string& path) const;
@@ -47,7 +45,8 @@ class BM25 {
   // Token entries are merged; a failing step leaves the earlier ones applied.
   void load(const std::string& json_text);
 
-  static std::string token_key(std::string_view token) { return std::string(token); }
+  // The statistics key of an integer token: its signed decimal text, so 42
+  // and "42" share one entry (a string token is its own key).
   static std::string token_key(std::int64_t token);
 
   static TokenCounts<std::string_view> count_tokens(const std::vector<std::string>& tokens);

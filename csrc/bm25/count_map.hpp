@@ -16,8 +16,7 @@
 namespace vorn::typing::text {
 
 namespace detail {
-// 32 bits are plenty for tables of up to 2^32 slots, and keep entries small.
-inline std::uint32_t hash_key(std::string_view key) noexcept { return static_cast<std::uint32_t>(hash_bytes(key)); }
+inline std::uint32_t hash_key(std::string_view key) noexcept { return hash_text(key); }
 inline std::uint32_t hash_key(std::int64_t key) noexcept {
   return static_cast<std::uint32_t>(hash_integer(static_cast<std::uint64_t>(key)));
 }
@@ -63,14 +62,6 @@ class TokenCounts {
   }
 
   std::size_t distinct() const noexcept { return distinct_; }
-
-  // Calls f(entry) for every distinct token, in no particular order.
-  template <class F>
-  void for_each(F&& f) const {
-    for (const Entry& slot : slots_) {
-      if (slot.count != 0) f(slot);
-    }
-  }
 
   // Moves the distinct tokens to the front of the table, in no particular
   // order, and returns them; the table cannot count any more afterwards.

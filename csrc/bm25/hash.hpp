@@ -51,6 +51,11 @@ inline std::uint64_t hash_bytes(std::string_view key) noexcept {
   return fold_multiply(a ^ s1 ^ key.size(), fold_multiply(b ^ s2, seed));
 }
 
+// The hash of a token key that both the per-document counter and the
+// model's table use: the counter hands its hashes to the table, so the two
+// must agree. 32 bits address tables of up to 2^32 slots and keep entries small.
+inline std::uint32_t hash_text(std::string_view key) noexcept { return static_cast<std::uint32_t>(hash_bytes(key)); }
+
 // splitmix64 finaliser: spreads sequential integers over all bits, which a
 // power-of-two table masked by the low bits needs.
 inline std::uint64_t hash_integer(std::uint64_t x) noexcept {

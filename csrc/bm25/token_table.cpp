@@ -17,9 +17,7 @@ std::uint64_t inline_word_of(std::string_view key) noexcept {
 }
 }  // namespace
 
-std::uint32_t TokenTable::hash(std::string_view key) noexcept {
-  return static_cast<std::uint32_t>(detail::hash_bytes(key));
-}
+std::uint32_t TokenTable::hash(std::string_view key) noexcept { return detail::hash_text(key); }
 
 std::string_view TokenTable::key_of(const Slot& slot) const noexcept {
   if (slot.length <= kInline) return std::string_view(reinterpret_cast<const char*>(&slot.word), slot.length);

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "escapes.hpp"
 #include "json_value.hpp"
 
 namespace vorn::typing::text {
@@ -177,13 +178,7 @@ class JsonParser {
       ++position;  // past the backslash
       const char escape = at(position);
       switch (escape) {
-        case '"': text += '"'; break;
         case '/': text += '/'; break;
-        case 'b': text += '\b'; break;
-        case 'f': text += '\f'; break;
-        case 'n': text += '\n'; break;
-        case 'r': text += '\r'; break;
-        case 't': text += '\t'; break;
         case 'u':
           // Kept as its six bytes, never decoded.
           for (std::uint64_t i = 1; i <= 4; ++i) {
@@ -197,7 +192,13 @@ class JsonParser {
           text.append(text_.data() + position + 1, 4);
           position += 4;
           break;
-        default: text += '\\'; break;
+        default: {
+          // The seven escapes; any other byte after a backslash leaves the
+          // backslash alone and is itself dropped.
+          const char byte = detail::escaped_byte(escape);
+          text += byte != 0 ? byte : '\\';
+          break;
+        }
       }
       if (position >= text_.size()) {
         report("ERROR: String: Expected '\"' before the end of the text, found '", position, 1);

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "escapes.hpp"
+
 namespace vorn::typing::text {
 
 namespace {
@@ -14,16 +16,9 @@ std::string escape_json_text(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
-    switch (c) {
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      default: out += c;
-    }
+    const char letter = detail::escape_letter(c);
+    if (letter != 0) out += '\\';
+    out += letter != 0 ? letter : c;
   }
   return out;
 }
@@ -32,22 +27,13 @@ std::string unescape_json_text(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c != '\\' || i + 1 == text.size()) {
-      out += c;
-      continue;
+    const char byte = text[i] == '\\' && i + 1 < text.size() ? detail::escaped_byte(text[i + 1]) : 0;
+    if (byte == 0) {
+      out += text[i];  // a backslash that starts no escape is kept, and reading goes on normally
+    } else {
+      out += byte;
+      ++i;
     }
-    switch (text[i + 1]) {
-      case 'b': out += '\b'; break;
-      case 't': out += '\t'; break;
-      case 'n': out += '\n'; break;
-      case 'f': out += '\f'; break;
-      case 'r': out += '\r'; break;
-      case '"': out += '"'; break;
-      case '\\': out += '\\'; break;
-      default: out += c; continue;  // not an escape: keep the backslash, read on normally
-    }
-    ++i;
   }
   return out;
 }

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "bm25/bm25.hpp"
+#include "temp_dir.hpp"
 
 namespace fs = std::filesystem;
 using vorn::typing::text::BM25;
@@ -30,20 +31,6 @@ const char* const kExample =
     "  },\n"
     "  \"_k1\" : 1.200000\n"
     "}";
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "bm25-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  fs::path operator/(const char* name) const { return path_ / name; }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

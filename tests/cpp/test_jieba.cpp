@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "temp_dir.hpp"
+
 namespace fs = std::filesystem;
 using vorn::typing::text::jieba::DataFileError;
 using vorn::typing::text::jieba::Jieba;
@@ -37,22 +39,6 @@ const Jieba& shared_segmenter() {
   static const std::unique_ptr<Jieba> segmenter = make(Paths{});
   return *segmenter;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "jieba-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string write(const char* name, const std::string& contents) const {
-    std::ofstream(path_ / name, std::ios::binary) << contents;
-    return (path_ / name).string();
-  }
-
- private:
-  fs::path path_;
-};
 
 std::string joined(const std::vector<std::string>& tokens) {
   return std::accumulate(tokens.begin(), tokens.end(), std::string());

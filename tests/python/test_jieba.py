@@ -1,7 +1,6 @@
 import os
 import pickle
 import random
-import re
 import subprocess
 import sys
 import threading
@@ -10,7 +9,10 @@ import pytest
 
 import durevarare
 from durevarare import Jieba
-from conftest import DICT_DIR, run_python
+from conftest import DICT_DIR, REPO, run_python
+
+sys.path.insert(0, str(REPO / "examples"))
+import search  # noqa: E402
 
 FORTUNES = "/usr/share/games/fortunes/chinese"
 SEPARATORS = [" ", "\t", "\n", "，", "。"]
@@ -38,9 +40,7 @@ def dictionary_words():
 def fortune_lines():
     if not os.path.exists(FORTUNES):
         pytest.skip(f"{FORTUNES} missing (Debian package fortunes-zh)")
-    with open(FORTUNES, encoding="utf-8", errors="replace") as handle:
-        text = re.sub(r"\x1b\[[0-9;]*[A-Za-z]", "", handle.read())
-    return [line for line in text.split("\n") if line.strip() and line != "%"]
+    return [line for fortune in search.read_fortunes(FORTUNES) for line in fortune.split("\n") if line.strip()]
 
 
 def search_groups(cut_tokens, search_tokens):

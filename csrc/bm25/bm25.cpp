@@ -43,18 +43,25 @@ void normalise(Vector& weights) {
   for (auto& entry : weights) entry.second /= sum;
 }
 
+// Arena bytes that the key of a token may need in the model's table: the
+// text of an integer beyond eight characters has at most 20.
+std::size_t long_key_bytes(std::string_view token) noexcept { return TokenTable::arena_bytes(token); }
+std::size_t long_key_bytes(std::int64_t token) noexcept {
+  return token >= 100'000'000 || token <= -10'000'000 ? 20 : 0;
+}
+
 }  // namespace
 
 std::string BM25::token_key(std::int64_t token) { return std::string(IntegerKey(token).text); }
 
-TokenCounts<std::string_view> BM25::count_tokens(const std::vector<std::string>& tokens) {
-  TokenCounts<std::string_view> counts(tokens.size());
+TokenCounts<std::string_view> BM25::count_tokens(const std::vector<std::string>& tokens) const {
+  TokenCounts<std::string_view> counts(tokens.size(), _doc_token_frequency.hash_key());
   for (const std::string& token : tokens) counts.add(token);
   return counts;
 }
 
-TokenCounts<std::int64_t> BM25::count_tokens(const std::vector<std::int64_t>& tokens) {
-  TokenCounts<std::int64_t> counts(tokens.size());
+TokenCounts<std::int64_t> BM25::count_tokens(const std::vector<std::int64_t>& tokens) const {
+  TokenCounts<std::int64_t> counts(tokens.size(), _doc_token_frequency.hash_key());
   for (const std::int64_t token : tokens) counts.add(token);
   return counts;
 }
@@ -64,6 +71,12 @@ void BM25::add_document(TokenCounts<Key>&& counts) {
   std::int64_t length = 0;
   std::size_t distinct = 0;
   const auto* tokens = counts.compact(distinct);
+  // Every allocation comes first: once the table has room for all of the
+  // document's tokens, nothing below can fail, so a document is either
+  // trained whole or, when memory runs out, not at all.
+  std::size_t arena_bytes = 0;
+  for (std::size_t i = 0; i < distinct; ++i) arena_bytes += long_key_bytes(tokens[i].key);
+  _doc_token_frequency.reserve(distinct, arena_bytes);
   // The model's table is large and its slots are visited in random order:
   // fetching a few slots ahead hides most of the cache misses.
   constexpr std::size_t kAhead = 8;

@@ -38,19 +38,21 @@ class BM25 {
   StringVector encode_query(const std::vector<std::string>& tokens) const;
   IntegerVector encode_query(const std::vector<std::int64_t>& tokens) const;
 
-  // Writes the model document (JSON) to the file at `path`, replacing it only
-  // once the whole text is written.
+  // Writes the model document (JSON) to the file at `path`. A failure leaves
+  // the previous file as it was.
   void dump(const std::string& path) const;
   // Copies the members of a model document, given as text, into this model.
-  // Token entries are merged; a failing step leaves the earlier ones applied.
+  // Token entries are merged. A document that fails a check, or a load that
+  // runs out of memory, leaves the model as it was.
   void load(const std::string& json_text);
 
   // The statistics key of an integer token: its signed decimal text, so 42
   // and "42" share one entry (a string token is its own key).
   static std::string token_key(std::int64_t token);
 
-  static TokenCounts<std::string_view> count_tokens(const std::vector<std::string>& tokens);
-  static TokenCounts<std::int64_t> count_tokens(const std::vector<std::int64_t>& tokens);
+  // Occurrences of each distinct token of a list, hashed with the model table's key.
+  TokenCounts<std::string_view> count_tokens(const std::vector<std::string>& tokens) const;
+  TokenCounts<std::int64_t> count_tokens(const std::vector<std::int64_t>& tokens) const;
 
   std::int32_t doc_count() const noexcept { return _doc_count; }
   std::int64_t doc_length_total() const noexcept { return _doc_length_total; }

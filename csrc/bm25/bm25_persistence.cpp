@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "bm25.hpp"
 #include "file_replace.hpp"
@@ -49,22 +51,39 @@ void BM25::load(const std::string& json_text) {
   if (json_text.empty()) throw std::runtime_error("json data should not be empty");
   JsonValue root = JsonValue::parse(json_text);
 
+  // Every member is read and checked, in the order and with the messages of
+  // the file's members, before anything is applied: a document that fails
+  // leaves the model as it was. Values that no dump writes (negative counts
+  // or a negative or NaN average) would only give NaN weights later.
   bool ok = false;
+  std::vector<std::pair<std::string, std::int32_t>> entries;
+  std::size_t arena_bytes = 0;
   const JsonValue& frequencies = root["_doc_token_frequency"];
   if (frequencies.kind() == JsonKind::Object) {
+    entries.reserve(frequencies.object_entries().size());
     for (const auto& [name, value] : frequencies.object_entries()) {
-      _doc_token_frequency[unescape_json_text(name)] = value.integer_value(ok);
-      if (!ok) throw std::runtime_error("load doc_token_frequency failed");
+      const std::int32_t count = value.integer_value(ok);
+      if (!ok || count < 0) throw std::runtime_error("load doc_token_frequency failed");
+      entries.emplace_back(unescape_json_text(name), count);
+      arena_bytes += TokenTable::arena_bytes(entries.back().first);
     }
   }
-  _doc_count = root["_doc_count"].integer_value(ok);
-  if (!ok) throw std::runtime_error("load doc_count failed");
-  _doc_length_average = root["_doc_length_average"].real_value(ok);
-  if (!ok) throw std::runtime_error("load doc_length_average failed");
-  _b = root["_b"].real_value(ok);
+  const std::int32_t doc_count = root["_doc_count"].integer_value(ok);
+  if (!ok || doc_count < 0) throw std::runtime_error("load doc_count failed");
+  const double average = root["_doc_length_average"].real_value(ok);
+  if (!ok || !(average >= 0.0)) throw std::runtime_error("load doc_length_average failed");
+  const double loaded_b = root["_b"].real_value(ok);
   if (!ok) throw std::runtime_error("load b failed");
-  _k1 = root["_k1"].real_value(ok);
+  const double loaded_k1 = root["_k1"].real_value(ok);
   if (!ok) throw std::runtime_error("load k1 failed");
+
+  // The last step that can fail; the updates after it cannot.
+  _doc_token_frequency.reserve(entries.size(), arena_bytes);
+  for (const auto& [key, count] : entries) _doc_token_frequency[key] = count;
+  _doc_count = doc_count;
+  _doc_length_average = average;
+  _b = loaded_b;
+  _k1 = loaded_k1;
   // Training after a load continues from the loaded documents' total length,
   // so that the average stays the average of all documents.
   _doc_length_total = length_total_of(_doc_count, _doc_length_average);

@@ -16,14 +16,15 @@
 namespace vorn::typing::text {
 
 namespace detail {
-inline std::uint32_t hash_key(std::string_view key) noexcept { return hash_text(key); }
-inline std::uint32_t hash_key(std::int64_t key) noexcept {
-  return static_cast<std::uint32_t>(hash_integer(static_cast<std::uint64_t>(key)));
+inline std::uint32_t hash_key(std::string_view key, const HashKey& secret) noexcept { return hash_text(key, secret); }
+inline std::uint32_t hash_key(std::int64_t key, const HashKey& secret) noexcept {
+  return hash_integer(static_cast<std::uint64_t>(key), secret);
 }
 }  // namespace detail
 
 // Counts of the distinct tokens of one list. `Key` is std::string_view (views
-// into the caller's list, which must outlive the map) or std::int64_t.
+// into the caller's list, which must outlive the map) or std::int64_t. The
+// hash key is the model table's, so that string hashes can be handed over.
 template <class Key>
 class TokenCounts {
  public:
@@ -33,7 +34,7 @@ class TokenCounts {
     std::uint32_t hash = 0;  // kept so that the model's table need not hash the key again
   };
 
-  explicit TokenCounts(std::size_t max_distinct) {
+  TokenCounts(std::size_t max_distinct, const detail::HashKey& secret) : secret_(secret) {
     // At most 4/5 full even if every token is distinct; usually far less.
     std::size_t capacity = 8;
     while (capacity < max_distinct + max_distinct / 4) capacity *= 2;
@@ -42,7 +43,7 @@ class TokenCounts {
   }
 
   void add(Key key) {
-    const std::uint32_t hash = detail::hash_key(key);
+    const std::uint32_t hash = detail::hash_key(key, secret_);
     std::size_t i = hash & mask_;
     while (true) {
       Entry& slot = slots_[i];
@@ -87,6 +88,7 @@ class TokenCounts {
   }
 
  private:
+  detail::HashKey secret_;
   std::vector<Entry> slots_;
   std::size_t mask_ = 0;
   std::size_t distinct_ = 0;

@@ -1,13 +1,33 @@
 #include "token_table.hpp"
 
+#include <sys/random.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 
-#include "hash.hpp"
-
 namespace vorn::typing::text {
+
+namespace detail {
+
+HashKey HashKey::random() noexcept {
+  HashKey key{};
+  if (::getrandom(&key, sizeof key, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof key)) {
+    // No entropy yet (very early boot) or no system call: the clock and the
+    // stack's randomised address still differ between processes.
+    const auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    const auto place = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&key));
+    key.seed = fold_multiply(ticks ^ 0xa0761d6478bd642fULL, place ^ 0xe7037ed1a0b428dbULL);
+    key.mix0 = fold_multiply(key.seed ^ 0x8ebc6af09c88c6e3ULL, ticks + place);
+    key.mix1 = fold_multiply(key.mix0 ^ 0x589965cc75374cc3ULL, key.seed);
+  }
+  key.mix1 |= 1;  // an odd multiplier for the integer hash
+  return key;
+}
+
+}  // namespace detail
 
 namespace {
 std::uint64_t inline_word_of(std::string_view key) noexcept {
@@ -15,9 +35,8 @@ std::uint64_t inline_word_of(std::string_view key) noexcept {
   if (key.size() <= 8) std::memcpy(&word, key.data(), key.size());
   return word;
 }
-}  // namespace
 
-std::uint32_t TokenTable::hash(std::string_view key) noexcept { return detail::hash_text(key); }
+}  // namespace
 
 std::string_view TokenTable::key_of(const Slot& slot) const noexcept {
   if (slot.length <= kInline) return std::string_view(reinterpret_cast<const char*>(&slot.word), slot.length);
@@ -50,8 +69,8 @@ std::int32_t& TokenTable::find_or_insert(std::string_view key, std::uint32_t has
     if (slot.length != kEmpty) return slot.count;
   }
   if (key.size() >= kEmpty) throw std::length_error("token longer than 4 GiB");
-  // Keep the load at most 3/4 so that probe sequences stay short.
-  if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+  // Everything that can throw comes before the table changes.
+  reserve(1, arena_bytes(key));
   Slot& slot = slots_[probe(key, hash)];
   if (key.size() <= kInline) {
     slot.word = inline_word_of(key);
@@ -65,15 +84,30 @@ std::int32_t& TokenTable::find_or_insert(std::string_view key, std::uint32_t has
   return slot.count;
 }
 
-void TokenTable::grow() {
-  std::vector<Slot> old;
-  old.swap(slots_);
-  slots_.resize(old.empty() ? 16 : old.size() * 2);
-  for (const Slot& slot : old) {
-    if (slot.length != kEmpty) {
-      const std::string_view key = key_of(slot);
-      slots_[probe(key, hash(key))] = slot;
-    }
+void TokenTable::reserve(std::size_t entries, std::size_t long_key_bytes) {
+  // Bounds that keep the arithmetic below from overflowing.
+  constexpr std::size_t kMaxEntries = std::numeric_limits<std::size_t>::max() / 8;
+  if (entries > kMaxEntries - size_ || long_key_bytes > arena_.max_size() - arena_.size()) {
+    throw std::length_error("token table too large");
+  }
+  // The arena first: growing it cannot disturb the slots.
+  if (long_key_bytes > arena_.capacity() - arena_.size()) {
+    arena_.reserve(std::min(arena_.max_size(), std::max(arena_.size() + long_key_bytes, 2 * arena_.capacity())));
+  }
+  // At most 3/4 of the slots in use keeps probe sequences short.
+  const std::size_t needed = size_ + entries;
+  if (needed * 4 > slots_.size() * 3) {
+    std::size_t capacity = std::max<std::size_t>(16, slots_.size());
+    while (needed * 4 > capacity * 3) capacity *= 2;
+    rehash(capacity);
+  }
+}
+
+void TokenTable::rehash(std::size_t capacity) {
+  std::vector<Slot> fresh(capacity);  // the only step that can throw
+  fresh.swap(slots_);
+  for (const Slot& slot : fresh) {
+    if (slot.length != kEmpty) slots_[probe(key_of(slot), hash(key_of(slot)))] = slot;
   }
 }
 

@@ -4,7 +4,11 @@
 // 16-byte slots: a key of up to 8 bytes (most words, every number up to 8
 // digits) is stored in its slot, a longer one in a shared arena. An 8-byte
 // token costs about 40 bytes instead of the ~72 of a node-based map, and a
-// lookup touches one cache line.
+// lookup touches one cache line. The hash is keyed per table (hash.hpp).
+//
+// Every operation that allocates either succeeds or throws with the table
+// unchanged, and `reserve` lets a caller make a batch of insertions that
+// cannot fail at all.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,11 +17,13 @@
 #include <utility>
 #include <vector>
 
+#include "hash.hpp"
+
 namespace vorn::typing::text {
 
 class TokenTable {
  public:
-  TokenTable() = default;
+  TokenTable() noexcept : key_(detail::HashKey::random()) {}
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -31,8 +37,17 @@ class TokenTable {
   // The same with the key's hash already known.
   std::int32_t& find_or_insert(std::string_view key, std::uint32_t hash);
 
-  // The table's hash of a key (32 bits: enough for 2^32 slots).
-  static std::uint32_t hash(std::string_view key) noexcept;
+  // Makes room for `entries` more keys whose bytes beyond the inline size
+  // add up to at most `long_key_bytes` (keys longer than 8 bytes count in
+  // full): until then, insertions do not allocate and cannot throw.
+  void reserve(std::size_t entries, std::size_t long_key_bytes);
+  // How many bytes of the arena a key takes.
+  static std::size_t arena_bytes(std::string_view key) noexcept { return key.size() > kInline ? key.size() : 0; }
+
+  // This table's hash of a key; counters that feed the table hash with the
+  // same secret so that their hashes can be handed over.
+  std::uint32_t hash(std::string_view key) const noexcept { return detail::hash_text(key, key_); }
+  const detail::HashKey& hash_key() const noexcept { return key_; }
 
   // Hints the processor to fetch the slot where a key with this hash starts
   // probing, ahead of a find_or_insert.
@@ -69,8 +84,11 @@ class TokenTable {
   bool holds(const Slot& slot, std::string_view key, std::uint64_t inline_word) const noexcept;
   // The slot holding `key`, or the empty slot where it goes.
   std::size_t probe(std::string_view key, std::uint32_t hash) const noexcept;
-  void grow();
+  // Moves every entry into a new slot array of `capacity` slots; throws
+  // before anything changes when that array cannot be allocated.
+  void rehash(std::size_t capacity);
 
+  detail::HashKey key_;
   std::vector<Slot> slots_;  // power-of-two length, or empty before the first insertion
   std::string arena_;        // bytes of the keys longer than kInline
   std::size_t size_ = 0;

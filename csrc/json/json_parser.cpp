@@ -4,9 +4,15 @@
 // of number text throws. Reading at the end of the text yields a NUL byte,
 // and no routine ever reads beyond the end.
 
+#include <locale.h>
+#include <stdlib.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <iostream>
+#include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -35,12 +41,29 @@ std::int32_t to_integer(const std::string& text) {
   return value;
 }
 
-// strtod-style conversion (longest valid prefix) in the C locale.
+// strtod itself, in the C locale: the final word on range errors.
+double strtod_in_c_locale(const std::string& text) {
+  const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  if (c_locale == static_cast<locale_t>(nullptr)) throw std::bad_alloc();
+  errno = 0;
+  const double value = ::strtod_l(text.c_str(), nullptr, c_locale);
+  const int error = errno;
+  ::freelocale(c_locale);
+  if (error == ERANGE) throw std::out_of_range("stod argument out of range");
+  return value;
+}
+
+// strtod-style conversion (longest valid prefix) in the C locale. from_chars
+// is exact and fast but has no notion of underflow, and rounds differently
+// from strtod's range check at the very edges; wherever the result is not
+// clearly a normal number, strtod decides.
 double to_real(const std::string& text) {
   double value = 0.0;
   const auto [ptr, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error == std::errc::invalid_argument) throw std::invalid_argument("invalid stod argument");
-  if (error == std::errc::result_out_of_range) throw std::out_of_range("stod argument out of range");
+  if (error == std::errc::result_out_of_range || std::fabs(value) <= std::numeric_limits<double>::min()) {
+    return strtod_in_c_locale(text);
+  }
   return value;
 }
 

@@ -106,14 +106,15 @@ TEST(BM25Train, ParametersAreStoredUnchecked) {
 
 TEST(BM25Count, CountsEveryDistinctToken) {
   const Strings tokens{"x", "y", "x", "x", ""};
-  const auto counts = BM25::count_tokens(tokens);
+  const BM25 model(0.75, 1.2);
+  const auto counts = model.count_tokens(tokens);
   EXPECT_EQ(counts.distinct(), 3u);
   const auto sorted = counts.sorted();
   ASSERT_EQ(sorted.size(), 3u);
   EXPECT_EQ(sorted[0].key, "");
   EXPECT_EQ(sorted[1].key, "x");
   EXPECT_EQ(sorted[1].count, 3);
-  const auto integers = BM25::count_tokens(Integers{5, 5, 9, -1});
+  const auto integers = model.count_tokens(Integers{5, 5, 9, -1});
   EXPECT_EQ(integers.distinct(), 3u);
   EXPECT_EQ(integers.sorted().front().key, -1);
 }

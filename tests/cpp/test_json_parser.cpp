@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -164,6 +165,25 @@ TEST(JsonParser, WriterOutputReadsBackUnchanged) {
   const auto parsed = parse(text);
   EXPECT_EQ(parsed.diagnostics, "");
   EXPECT_EQ(parsed.value.serialize(1, "  "), text);
+}
+
+// A real mantissa written out in full: "0." then `zeros` zeros then `digits`.
+std::string small_real(std::size_t zeros, const char* digits) { return "[0." + std::string(zeros, '0') + digits + "]"; }
+
+TEST(JsonParser, RealMantissaRangeIsStrtods) {
+  // strtod reports a range error for results below the smallest normal
+  // double, also for a text that only rounds up to it.
+  for (const std::string& text : {small_real(309, "1"), small_real(400, "1"), small_real(307, "22250738585072011"),
+                                  "[-" + small_real(320, "5").substr(1)}) {
+    EXPECT_THROW(parse(text), std::out_of_range) << text.size();
+  }
+  bool ok = false;
+  EXPECT_EQ(parse(small_real(307, "22250738585072014")).value[0u].real_value(ok),
+            std::numeric_limits<double>::min());
+  EXPECT_EQ(parse("[0.0]").value[0u].real_value(ok), 0.0);
+  // The exponent is still one multiplication, which may go subnormal.
+  EXPECT_EQ(parse("[1e-310]").value[0u].real_value(ok), 1 * std::pow(10, -310));
+  EXPECT_TRUE(ok);
 }
 
 }  // namespace

@@ -56,23 +56,21 @@ def test_six_decimals_and_integer_keys(tmp_path):
     assert restored.encode_query([7]) == {7: 1.0}
 
 
-@pytest.mark.parametrize("text, message, state", [
-    ("", "json data should not be empty", (1, 0.5, 2.0)),
-    ("{}", "load doc_count failed", (0, 0.5, 2.0)),
-    ("[1, 2]", "load doc_count failed", (0, 0.5, 2.0)),
-    ('{"_doc_count": 3, "_doc_length_average": 2.0, "_b": 0.25, "_k1": 1}', "load k1 failed", (3, 0.25, 0.0)),
-    ('{"_doc_count": 3, "_doc_length_average": 2.0, "_b": 1}', "load b failed", (3, 0.0, 2.0)),
+@pytest.mark.parametrize("text, message", [
+    ("", "json data should not be empty"),
+    ("{}", "load doc_count failed"),
+    ("[1, 2]", "load doc_count failed"),
+    ('{"_doc_count": 3, "_doc_length_average": 2.0, "_b": 0.25, "_k1": 1}', "load k1 failed"),
+    ('{"_doc_count": 3, "_doc_length_average": 2.0, "_b": 1}', "load b failed"),
 ])
-def test_failed_loads_keep_what_was_assigned(text, message, state):
+def test_failed_loads_change_nothing(tmp_path, text, message):
     model = BM25(0.5, 2.0)
     model.train(["q"])
+    before = dump_text(model, tmp_path)
     with pytest.raises(RuntimeError, match="^" + message + "$"):
         model.load(text)
-    count, b, k1 = state
-    assert (model.b(), model.k1()) == (b, k1)
-    if count == 0:
-        with pytest.raises(RuntimeError, match="BM25 has not been initialized"):
-            model.encode_query(["q"])
+    assert dump_text(model, tmp_path) == before
+    assert model.encode_query(["q"]) == {"q": 1.0}  # still trained
 
 
 def test_parser_exceptions_become_value_and_index_errors():
@@ -189,13 +187,13 @@ def test_full_file_system_keeps_the_old_file(tmp_path):
 def test_read_only_folder(tmp_path):
     folder = tmp_path / "ro"
     if os.geteuid() != 0:
+        # A file that may be written, in a folder that may not: written in place.
         folder.mkdir()
         (folder / "model.json").write_text("old")
         folder.chmod(0o555)
         try:
-            with pytest.raises(RuntimeError, match="^Failed to dump: Unable to open file$"):
-                BM25().dump(str(folder / "model.json"))
-            assert (folder / "model.json").read_text() == "old"
+            BM25().dump(str(folder / "model.json"))
+            assert (folder / "model.json").read_text().startswith("{")
         finally:
             folder.chmod(0o755)
         return

@@ -227,8 +227,9 @@ def test_empty_paths_are_not_replaced_by_defaults(field):
 
 
 def test_directory_as_dictionary_is_reported(tmp_path):
-    with pytest.raises(ValueError, match="no entries"):
+    with pytest.raises(IsADirectoryError) as error:
         Jieba(**{**PATHS, "dict_path": str(tmp_path)})
+    assert error.value.filename == str(tmp_path)
 
 
 def test_error_level_conditions_still_construct(tmp_path):

@@ -1,7 +1,10 @@
 #include "data_files.hpp"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,6 +19,14 @@ constexpr std::size_t kDictionaryColumns = 3;  // word, frequency, part-of-speec
 constexpr std::size_t kHmmStates = 4;          // B, E, M, S
 
 std::ifstream open_or_throw(const std::string& path, const char* role) {
+  // The library reads each file again after this check, and ends the process
+  // on a file it finds empty or malformed: a pipe or a device, which reads
+  // differently (or never ends), is refused before anything reads it.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    if (S_ISDIR(info.st_mode)) throw DataFileError(std::string("cannot open the ") + role, path, EISDIR);
+    throw DataFileError(std::string(role) + " '" + path + "': not a regular file", path, 0);
+  }
   errno = 0;
   std::ifstream in(path.c_str());
   if (!in.is_open()) {
@@ -93,6 +104,10 @@ void check_hmm_model(const std::string& path) {
 
 void check_data_files(const std::string& dict_path, const std::string& hmm_path, const std::string& user_dict_path,
                       const std::string& idf_path, const std::string& stop_word_path) {
+  // A C path ends at its first NUL, so such a path would name another file.
+  for (const std::string* path : {&dict_path, &hmm_path, &user_dict_path, &idf_path, &stop_word_path}) {
+    if (path->find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
+  }
   check_main_dictionary(dict_path);
   if (!user_dict_path.empty()) {
     for (const std::string& path : limonp::Split(user_dict_path, "|;")) open_or_throw(path, "user dictionary");

@@ -26,7 +26,8 @@ class DataFileError : public std::runtime_error {
 
 // Throws DataFileError for the first fatal defect, in the order the library
 // reads the files: main dictionary, user dictionaries ("" for none, else
-// paths separated by '|' or ';'), HMM model, IDF table, stop words.
+// paths separated by '|' or ';'), HMM model, IDF table, stop words. A path
+// holding a NUL byte throws std::invalid_argument "embedded null byte".
 void check_data_files(const std::string& dict_path, const std::string& hmm_path, const std::string& user_dict_path,
                       const std::string& idf_path, const std::string& stop_word_path);
 

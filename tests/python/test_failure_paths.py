@@ -1,0 +1,159 @@
+"""What a service must be able to trust when things go wrong: a failed call
+changes nothing, and no input ends, hangs or corrupts the process."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from durevarare import BM25
+from conftest import BUILD_DIR, DICT_DIR, run_python
+
+
+def dump_text(model, folder, name="model.json"):
+    path = folder / name
+    model.dump(str(path))
+    return path.read_text(encoding="utf-8")
+
+
+# --- load ------------------------------------------------------------------------------------------
+
+VALID = '{"_b": 0.5, "_doc_count": 9, "_doc_length_average": 2.0, "_doc_token_frequency": {"new": 4}, "_k1": 1.0}'
+
+
+@pytest.mark.parametrize("text, error, message", [
+    ("model.json", RuntimeError, "load doc_count failed"),  # a path given where the text belongs
+    (VALID.replace('"_k1": 1.0', '"_k1": 1'), RuntimeError, "load k1 failed"),
+    (VALID.replace('"new": 4', '"new": -4'), RuntimeError, "load doc_token_frequency failed"),
+    (VALID.replace("9", "-9"), RuntimeError, "load doc_count failed"),
+    (VALID.replace("2.0", "-2.0"), RuntimeError, "load doc_length_average failed"),
+    (VALID.replace("2.0", "0." + "0" * 309 + "1"), IndexError, "stod argument out of range"),
+])
+def test_failed_load_leaves_the_model_as_it_was(tmp_path, text, error, message):
+    model = BM25()
+    model.train(["old", "old", "token"])
+    before = dump_text(model, tmp_path), model.encode_query(["old", "new"])
+    with pytest.raises(error, match="^" + message + "$"):
+        model.load(text)
+    assert (dump_text(model, tmp_path), model.encode_query(["old", "new"])) == before
+
+
+MEMORY = textwrap.dedent("""
+    import os, resource, tempfile
+    import durevarare
+
+    def address_space():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[0]) * 4096
+
+    model = durevarare.BM25()
+    for start in range(0, 380_000, 20_000):
+        model.train([f"{i:08d}" for i in range(start, start + 20_000)])
+    # Enough new tokens to grow the table (to 2^20 slots, 16 MB) and its arena.
+    document = [f"new {i}" if i % 2 else f"a much longer new token {i}" for i in range(20_000)]
+    folder = tempfile.mkdtemp()
+    # Each child runs out of memory at another point of the same train call.
+    for margin in range(0, 40, 2):
+        pid = os.fork()
+        if pid == 0:
+            soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+            resource.setrlimit(resource.RLIMIT_AS, (address_space() + margin * 2**20, hard))
+            try:
+                model.train(document)
+                outcome = "trained"
+            except MemoryError:
+                outcome = "MemoryError"
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            if outcome == "MemoryError":
+                model.dump(f"{folder}/{margin}.json")
+            os.write(1, f"{margin} {outcome}\\n".encode())
+            os._exit(0)
+        os.waitpid(pid, 0)
+    model.dump(f"{folder}/before.json")
+    print("folder", folder)
+""")
+
+
+def test_memory_error_in_train_leaves_the_model_as_it_was():
+    result = run_python(MEMORY, timeout=600)
+    assert result.returncode == 0, result.stderr.decode()
+    lines = [line.split() for line in result.stdout.decode().splitlines()]
+    folder = lines.pop()[1]
+    before = open(f"{folder}/before.json").read()
+    failed = [margin for margin, outcome in lines if outcome == "MemoryError"]
+    assert failed and lines[-1][1] == "trained"
+    for margin in failed:
+        assert open(f"{folder}/{margin}.json").read() == before, margin
+    subprocess.run(["rm", "-rf", folder])
+
+
+# --- dump ------------------------------------------------------------------------------------------
+
+def test_dump_retries_an_open_interrupted_by_a_signal(tmp_path):
+    """The FIFO's reader arrives after a signal handler has run."""
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen(["sh", "-c", f"sleep 1; cat '{fifo}'"], stdout=subprocess.PIPE)
+    caught = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: caught.append(True))
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        model = BM25()
+        model.train(["a"])
+        model.dump(str(fifo))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert reader.communicate(timeout=30)[0].decode().startswith("{")
+    assert caught
+
+
+# --- Jieba data files ------------------------------------------------------------------------------
+
+PATHS = {
+    "dict_path": str(DICT_DIR / "jieba.dict.utf8"),
+    "hmm_path": str(DICT_DIR / "hmm_model.utf8"),
+    "user_dict_path": "",
+    "idf_path": str(DICT_DIR / "idf.utf8"),
+    "stop_word_path": str(DICT_DIR / "stop_words.utf8"),
+}
+
+CONSTRUCT = textwrap.dedent("""
+    import os, sys, durevarare
+    paths = {paths!r}
+    if {fifo!r}:
+        os.mkfifo({fifo!r})
+    try:
+        durevarare.Jieba(**paths)
+    except (OSError, ValueError) as error:
+        print(type(error).__name__, error)
+    else:
+        print("constructed")
+""")
+
+
+@pytest.mark.parametrize("field", ["dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path"])
+@pytest.mark.parametrize("source", ["fifo", "piped stdin", "/dev/zero", "embedded nul"])
+def test_data_files_that_are_not_regular_files_are_refused(tmp_path, field, source):
+    fifo = ""
+    if source == "fifo":
+        fifo = path = str(tmp_path / "pipe")
+    elif source == "piped stdin":
+        path = "/dev/stdin"
+    elif source == "embedded nul":
+        path = PATHS[field] + "\0.txt" if PATHS[field] else str(DICT_DIR / "user.dict.utf8") + "\0"
+    else:
+        path = source
+    code = CONSTRUCT.format(paths={**PATHS, field: path}, fifo=fifo)
+    # The pipe feeds a valid dictionary, as a user might try.
+    dictionary = (DICT_DIR / "jieba.dict.utf8").read_bytes()
+    result = subprocess.run([sys.executable, "-c", code], input=dictionary, capture_output=True, timeout=60,
+                            env={**os.environ, "PYTHONPATH": str(BUILD_DIR)})
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    out = result.stdout.decode()
+    if source == "embedded nul":
+        assert out == "ValueError embedded null byte\n"
+    else:
+        assert out.startswith("ValueError ") and "not a regular file" in out and path in out, out

@@ -1,6 +1,7 @@
 """BM25 training and encoding: the module against an idiomatic pure-Python
 implementation and against the binding floor (conversions only)."""
 import os
+import random
 import subprocess
 import sys
 
@@ -70,6 +71,51 @@ def run(rounds):
     print(table(["corpus", "tokens", "docs", "train Mtok/s", "train: py/native", "train: native/floor",
                  "encode_document: native/floor", "encode_document: py/native",
                  "encode_query: native/floor", "encode_query: py/native"], rows))
+
+
+def unmix64(h):
+    """Inverse of the splitmix64 finaliser, a fixed integer hash that tables commonly use."""
+    mask = (1 << 64) - 1
+
+    def unshift(y, shift):
+        x = y
+        for _ in range(64 // shift + 1):
+            x = y ^ (x >> shift)
+        return x
+
+    h = unshift(h, 31)
+    h = h * pow(0x94d049bb133111eb, -1, 1 << 64) & mask
+    h = unshift(h, 27)
+    h = h * pow(0xbf58476d1ce4e5b9, -1, 1 << 64) & mask
+    return unshift(h, 30)
+
+
+def signed64(x):
+    return x - (1 << 64) if x >= 1 << 63 else x
+
+
+def key_sets(rounds, count=40_000):
+    """train + encode_document of one document of `count` distinct ids, by how the ids were chosen.
+    "crafted" ids hash to values whose low 32 bits are all zero under a fixed splitmix64
+    finaliser, so a table indexed by that hash would put them all in one probe run."""
+    rng = random.Random(5)
+    sets = {
+        "random": [rng.getrandbits(63) for _ in range(count)],
+        "sequential": list(range(count)),
+        "crafted (fixed hash)": [signed64(unmix64(k << 32)) for k in range(1, count + 1)],
+        "multiples of 2^32": [k << 32 for k in range(1, count + 1)],
+    }
+
+    def run_one(ids):
+        model = durevarare.BM25()
+        model.train(ids)
+        model.encode_document(ids)
+
+    times = interleave({name: (lambda ids=ids: run_one(ids)) for name, ids in sets.items()}, rounds=rounds)
+    rows = [[name, f"{median(times[name]) * 1e3:.1f}", f"{paired_ratio(times, name, 'random'):.2f}x"]
+            for name in sets]
+    print(f"\nkey sets: train + encode_document of one document of {count:,} distinct int ids\n")
+    print(table(["ids", "ms", "vs random"], rows))
 
 
 MEMORY_PROBE = r"""

@@ -22,6 +22,7 @@ def main():
         if section == "bm25":
             import bench_bm25
             bench_bm25.run(args.rounds)
+            bench_bm25.key_sets(args.rounds)
             bench_bm25.memory()
         elif section == "json":
             import bench_json

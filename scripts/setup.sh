@@ -1,29 +1,61 @@
 #!/usr/bin/env bash
-# Installs what building, testing and benchmarking need, and nothing twice:
-# Debian packages that are missing, and the cppjieba headers and dictionaries
-# from the pinned npm package (used as files only; its install scripts never run).
+# Installs what a make target needs, and nothing twice.
+#
+#   scripts/setup.sh PROFILE...
+#
+#   build       the module: compiler, CMake, pybind11, and the cppjieba headers
+#               and dictionaries from the pinned npm package (files only; its
+#               install scripts never run)
+#   wheel       build, plus the local wheelhouse that an offline pip wheel uses
+#   dev         build, plus GoogleTest and the sanitizer runtime (make build)
+#   test        dev and wheel, plus pytest, mypy, fortunes-zh and a comma locale
+#   demo        dev, plus fortunes-zh
+#   demo-large  dev, plus the chinese-poetry corpus
+#   bench       dev, plus fortunes-zh, Python jieba and the chinese-poetry corpus
+#
+# Debian packages that are missing are installed when running as root; anyone
+# else gets the apt-get line to run. PYTHON names the CPython 3.9 to build for.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(
-  cmake make clang libclang-rt-14-dev g++ libgtest-dev pybind11-dev
-  python3-pytest python3-exceptiongroup python3-tomli
-  fortunes-zh python3-jieba nodejs npm locales
-)
+python=${PYTHON:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")/versions/$(cat .python-version)/bin/python}
+if ! [[ -x $python ]] || ! "$python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 9))' 2>/dev/null; then
+  echo "setup: durevarare is built for CPython 3.9, and '$python' is not one." >&2
+  echo "  Install CPython 3.9 (Debian 12 ships none; with pyenv: pyenv install 3.9.18)," >&2
+  echo "  or name one: make <target> PYTHON=/path/to/python3.9" >&2
+  exit 1
+fi
+
+packages=() want_cppjieba=0 want_wheelhouse=0 want_locale=0 want_corpus=0
+add() { packages+=("$@"); }
+for profile in "${@:-build}"; do
+  case $profile in
+    build | wheel | dev | test | demo | demo-large | bench)
+      add cmake make clang g++ pybind11-dev
+      want_cppjieba=1 ;;&
+    wheel | test) add python3-wheel-whl; want_wheelhouse=1 ;;&
+    dev | test | demo | demo-large | bench) add libgtest-dev libclang-rt-14-dev ;;&
+    test) add python3-pytest python3-exceptiongroup python3-tomli python3-mypy fortunes-zh locales; want_locale=1 ;;
+    demo) add fortunes-zh ;;
+    demo-large) want_corpus=1 ;;
+    bench) add fortunes-zh python3-jieba; want_corpus=1 ;;
+    build | wheel | dev) ;;
+    *) echo "setup: unknown profile '$profile'" >&2; exit 2 ;;
+  esac
+done
+# npm comes from Debian only when no Node.js is installed at all.
+command -v npm >/dev/null || add nodejs npm
+
 missing=()
-for p in "${packages[@]}"; do
+for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
-  # npm and nodejs may come from elsewhere (a preinstalled Node.js); only ask
-  # apt for them when no npm is on the PATH at all.
-  if command -v npm >/dev/null; then
-    filtered=()
-    for p in "${missing[@]}"; do [[ $p == npm || $p == nodejs ]] || filtered+=("$p"); done
-    missing=("${filtered[@]+"${filtered[@]}"}")
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "setup: missing Debian packages. Install them with:" >&2
+    echo "  sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    exit 1
   fi
-fi
-if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
@@ -32,17 +64,34 @@ fi
 
 # A comma-decimal locale lets the tests prove that model files do not depend
 # on the process locale.
-if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf8$'; then
-  if [[ -f /etc/locale.gen ]]; then
+if ((want_locale)) && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf8$'; then
+  if [[ $(id -u) -eq 0 && -f /etc/locale.gen ]]; then
     sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen
     grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' >>/etc/locale.gen
     locale-gen >/dev/null 2>&1 || echo "setup: could not generate de_DE.UTF-8 (locale tests will skip)"
+  else
+    echo "setup: no de_DE.UTF-8 locale (generating one needs root; the locale tests will skip)"
   fi
 fi
 
-stamp=node_modules/.durevarare-lock
-if [[ ! -f $stamp ]] || ! cmp -s package-lock.json "$stamp"; then
-  echo "setup: npm ci (cppjieba headers and dictionaries)"
-  npm ci --ignore-scripts --no-audit --no-fund --loglevel=error
-  cp package-lock.json "$stamp"
+# `npm ci` of a folder's package-lock.json, again only when the lock changed.
+npm_ci() {
+  local folder=$1 what=$2 stamp=$1/node_modules/.durevarare-lock
+  if [[ ! -f $stamp ]] || ! cmp -s "$folder/package-lock.json" "$stamp"; then
+    echo "setup: npm ci ($what)"
+    (cd "$folder" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
+    cp "$folder/package-lock.json" "$stamp"
+  fi
+}
+((want_cppjieba)) && npm_ci . "cppjieba headers and dictionaries"
+((want_corpus)) && npm_ci corpus "the chinese-poetry corpus, 85 MB"
+
+# The two wheels an isolated, offline `pip wheel` needs: the setuptools that
+# CPython 3.9 bundles (Debian's own setuptools wheel fails under a Python that
+# is not Debian's) and Debian's wheel.
+if ((want_wheelhouse)); then
+  mkdir -p wheelhouse
+  bundled=$("$python" -c 'import ensurepip, os; print(os.path.join(os.path.dirname(ensurepip.__file__), "_bundled"))')
+  cp -u "$bundled"/setuptools-*.whl /usr/share/python-wheels/wheel-*.whl wheelhouse/
 fi
+exit 0

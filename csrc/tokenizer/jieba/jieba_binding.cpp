@@ -2,10 +2,6 @@
 // idf_path, stop_word_path), cut(sentence) and cut_for_search(sentence).
 // The cuts run without the interpreter lock, so threads can cut in parallel
 // on one shared instance; the result list is built with the lock held.
-// Short sentences are the exception: handing the lock to a waiting thread
-// and taking it back costs as much as cutting a few dozen characters, so
-// below kReleaseBytes the cut keeps the lock (releasing it there made two
-// threads cutting 67-byte lines run at 0.7x of one).
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -45,8 +41,6 @@ std::shared_ptr<Jieba> make_jieba(const std::string& dict_path, const std::strin
     throw py::error_already_set();
   }
 }
-
-constexpr std::size_t kReleaseBytes = 256;
 
 // A cut's tokens, decoded into code points. Built without the interpreter
 // lock, so that with it held only the string objects remain to be made.
@@ -94,10 +88,7 @@ template <void (Jieba::*Cut)(const std::string&, std::vector<jieba::TokenSpan>&)
 std::vector<py::str> cut_without_lock(const std::shared_ptr<Jieba>& self, const std::string& sentence) {
   const Jieba& segmenter = *self;
   DecodedTokens cut;
-  if (sentence.size() < kReleaseBytes) {
-    (segmenter.*Cut)(sentence, cut.spans);
-    cut.decode(sentence);
-  } else {
+  {
     py::gil_scoped_release unlocked;
     (segmenter.*Cut)(sentence, cut.spans);
     cut.decode(sentence);

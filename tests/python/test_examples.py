@@ -34,12 +34,13 @@ def test_fortunes_are_split_and_cleaned(texts):
 
 def test_a_documents_rarest_words_find_it_first(engine):
     frequency = {}
-    for tokens in engine.tokens:
+    tokens_of = engine.tokens
+    for tokens in tokens_of:
         for token in tokens:
             frequency[token] = frequency.get(token, 0) + 1
     checked = 0
-    for position in range(0, len(engine.tokens), 37):
-        tokens = engine.tokens[position]
+    for position in range(0, len(tokens_of), 37):
+        tokens = tokens_of[position]
         rarest = sorted(set(tokens), key=lambda t: (frequency[t], t))[:3]
         if len(rarest) < 3 or frequency[rarest[-1]] > 1:
             continue  # only words that occur in this document alone identify it
@@ -53,13 +54,23 @@ def test_scores_are_exactly_the_inner_products(engine):
     for text in search.DEFAULT_QUERIES + ["程序 电脑 软件"]:
         results, query = engine.query(text, top=10)
         for score, doc in results:
-            vector = engine.vectors[engine.ids.index(doc)]
+            vector = engine.vector(engine.ids.index(doc))
             assert score == search.dot(query, vector)
 
 
 def test_cut_with_threads_equals_cut_serially(engine, texts):
     serial = [engine.tokenizer(text) for text in texts]
     assert [t for t in serial if t] == engine.tokens
+
+
+def test_poems_are_read_from_every_array_of_objects_with_paragraphs():
+    # Folders and files in name order; strings only from the paragraphs.
+    assert search.read_poems(str(REPO / "tests" / "python" / "fixtures" / "poetry")) == [
+        "人生若只如初見",
+        "床前明月光，疑是地上霜。舉頭望明月，低頭思故鄉。",
+        "春眠不覺曉，處處聞啼鳥。",
+        "",
+    ]
 
 
 def test_demo_command_line(tmp_path):

@@ -7,7 +7,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-SECTIONS = ["bm25", "json", "persistence", "jieba"]
+SECTIONS = ["bm25", "json", "persistence", "jieba", "pipeline"]
 
 
 def main():
@@ -33,6 +33,9 @@ def main():
         elif section == "jieba":
             import bench_jieba
             bench_jieba.run(max(3, args.rounds // 2))
+        elif section == "pipeline":
+            import bench_pipeline
+            bench_pipeline.run()
 
 
 if __name__ == "__main__":

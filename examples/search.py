@@ -26,6 +26,7 @@ import tempfile
 import time
 import unicodedata
 from array import array
+from bisect import bisect_left
 from collections import deque
 from concurrent.futures import ThreadPoolExecutor
 from itertools import accumulate
@@ -155,13 +156,11 @@ class Tokenizer:
         # Tokens repeat: each is decided once.
         self.numbers = {}
         self.vocabulary = [""]
-        self.method = method
         self.cut = self.jieba.cut if method == "cut" else self.jieba.cut_for_search
 
     def using(self, method):
         """This tokenizer (same Jieba, same words) with the other segmentation."""
         other = copy.copy(self)
-        other.method = method
         other.cut = self.jieba.cut if method == "cut" else self.jieba.cut_for_search
         return other
 
@@ -225,7 +224,11 @@ class Tokenizer:
 class SearchIndex:
     """An inverted index from word number to the documents holding the word and their
     weights, all postings in two flat arrays ordered by word (12 bytes a posting);
-    scores are inner products."""
+    scores are inner products, and queries read only as much of each list as the top
+    results need."""
+
+    LONG = 1000  # postings from which a word's list is kept in weight order too
+    DIRECT = 20_000  # postings up to which a query scores every document of its lists
 
     def __init__(self, capacity):
         """capacity[w]: at least the number of documents that hold word w (the number
@@ -236,6 +239,7 @@ class SearchIndex:
         self.docs = array("I", bytes(4 * total))
         self.weights = array("d", bytes(8 * total))
         self.ends = array("Q", self.offsets[:-1])  # where each word's postings end so far
+        self.by_weight = {}  # word -> positions in its list, by weight (highest first), then document
 
     def add(self, doc, vector):
         """vector: word number -> weight; documents must come in ascending order."""
@@ -246,6 +250,13 @@ class SearchIndex:
             docs[at] = doc
             weights[at] = weight
 
+    def finish(self):
+        """Puts the long lists in weight order once; queries sort the short ones."""
+        for word, (start, stop) in enumerate(zip(self.offsets, self.ends)):
+            if stop - start > self.LONG:
+                docs, weights = self.postings(word)
+                self.by_weight[word] = array("I", sorted(range(len(docs)), key=lambda i: (-weights[i], docs[i])))
+
     def postings(self, word):
         if word >= len(self.ends):  # a word that no indexed document holds
             return array("I"), array("d")
@@ -253,15 +264,24 @@ class SearchIndex:
         return self.docs[start:stop], self.weights[start:stop]
 
     def search(self, query_vector, top):
-        """query_vector: word number -> weight, in ascending order of the words (as
-        encode_query gives them), so that each score is exactly the sum of
-        q[t] * d[t] over the query's words in that order."""
+        """The `top` best (document, score) pairs, best first (ties: lower document
+        first). query_vector: word number -> weight, in ascending order of the words
+        (as encode_query gives them); each score is exactly the sum of q[t] * d[t] over
+        the query's words in that order."""
+        terms = [(word, query_weight) + self.postings(word) for word, query_weight in query_vector.items()]
+        terms = [term for term in terms if term[2]]
+        if sum(len(term[2]) for term in terms) <= self.DIRECT:
+            return self.score_all(terms, top)
+        return self.threshold(terms, top)
+
+    @staticmethod
+    def score_all(terms, top):
+        """Scores every document of every list: cheapest for short lists."""
         scores = {}
-        for word, query_weight in query_vector.items():
-            docs, weights = self.postings(word)
+        for _, query_weight, docs, weights in terms:
             contributions = dict(zip(docs, map(query_weight.__mul__, weights)))
             # Documents already scored add the new contribution to their sum; the
-            # others start from it (0.0 + c is c).
+            # others start from it.
             for doc in scores.keys() & contributions.keys():
                 contributions[doc] = scores[doc] + contributions[doc]
             scores.update(contributions)
@@ -269,6 +289,50 @@ class SearchIndex:
             threshold = heapq.nlargest(top, scores.values())[-1]
             scores = {doc: score for doc, score in scores.items() if score >= threshold}
         return sorted(scores.items(), key=lambda item: (-item[1], item[0]))[:top]
+
+    def threshold(self, terms, top):
+        """The threshold algorithm, for long lists: walk every list from its largest
+        contributions down, score each document met in full, and stop once the best
+        `top` scores exceed what a document not yet met could reach (the sum of the
+        contributions at the current depth)."""
+        walks = []
+        for word, query_weight, docs, weights in terms:
+            order = self.by_weight.get(word)
+            if order is None:
+                order = sorted(range(len(docs)), key=lambda i: (-weights[i], docs[i]))
+            if query_weight < 0:  # a negative weight makes the smallest weights count most
+                order = order[::-1]
+            walks.append((query_weight, docs, weights, order))
+        best, met = [], set()  # best: a heap of (score, -document), the worst of them first
+        for depth in range(max((len(walk[1]) for walk in walks), default=0)):
+            reach = 0.0
+            for query_weight, docs, weights, order in walks:
+                if depth < len(order):
+                    position = order[depth]
+                    reach += max(0.0, query_weight * weights[position])
+                    doc = docs[position]
+                    if doc not in met:
+                        met.add(doc)
+                        item = (self.score(terms, doc), -doc)
+                        if len(best) < top:
+                            heapq.heappush(best, item)
+                        elif item > best[0]:
+                            heapq.heapreplace(best, item)
+            # Strictly above, with room for rounding: then no tie is left unseen either.
+            if len(best) == top and best[0][0] > reach + 1e-9 * (1.0 + reach):
+                break
+        return [(-negated, score) for score, negated in sorted(best, reverse=True)]
+
+    @staticmethod
+    def score(terms, doc):
+        """The document's score, summed in the query's word order."""
+        score = None
+        for _, query_weight, docs, weights in terms:
+            position = bisect_left(docs, doc)
+            if position < len(docs) and docs[position] == doc:
+                contribution = query_weight * weights[position]
+                score = contribution if score is None else score + contribution
+        return score
 
 
 def dot(query_vector, document_vector):
@@ -349,6 +413,9 @@ class Engine:
             encoding += encoded - began
             indexing += time.perf_counter() - encoded
             progress.advance(len(vectors))
+        began = time.perf_counter()
+        self.index.finish()
+        indexing += time.perf_counter() - began
         progress.finish()
         self.timings["encode"], self.timings["index"] = encoding, indexing
 
@@ -411,8 +478,9 @@ def main(argv=None):
     parser.add_argument("--limit", type=int, help="use only the first N documents")
     parser.add_argument("--threads", type=int, default=os.cpu_count() or 1,
                         help="threads for cutting (default: one per core)")
-    parser.add_argument("--document-cut", choices=["cut", "search"], default="cut",
-                        help="Jieba.cut or Jieba.cut_for_search for the documents (default: cut)")
+    parser.add_argument("--document-cut", choices=["cut", "search"], default="search",
+                        help="Jieba.cut or Jieba.cut_for_search for the documents (default: search, which also "
+                             "indexes the shorter words inside long ones)")
     parser.add_argument("--query-cut", choices=["cut", "search"], default="cut",
                         help="Jieba.cut or Jieba.cut_for_search for the queries (default: cut)")
     parser.add_argument("--dict-dir", default=DEFAULT_DICT_DIR, help=DICT_DIR_HELP)

@@ -1,5 +1,6 @@
 """The main job: search over real Chinese text, and the sharded training example."""
 import os
+import random
 import subprocess
 import sys
 
@@ -56,6 +57,30 @@ def test_scores_are_exactly_the_inner_products(engine):
         for score, doc in results:
             vector = engine.vector(engine.ids.index(doc))
             assert score == search.dot(query, vector)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_threshold_search_finds_what_scoring_everything_finds(seed):
+    """Random lists, weights drawn from few values (ties), query weights of both signs."""
+    rng = random.Random(seed)
+    words, documents = 12, 400
+    vectors = [{word: rng.choice((0.25, 0.5, 0.75, 0.8125)) for word in rng.sample(range(1, words), rng.randint(1, 5))}
+               for _ in range(documents)]
+    capacity = [0] * words
+    for vector in vectors:
+        for word in vector:
+            capacity[word] += 1
+    index = search.SearchIndex(capacity)
+    for doc, vector in enumerate(vectors):
+        index.add(doc, dict(sorted(vector.items())))
+    index.LONG = 30  # some lists kept in weight order, the others sorted per query
+    index.finish()
+    for _ in range(200):
+        query = {word: rng.choice((-0.5, 0.125, 0.25, 1.0)) for word in sorted(rng.sample(range(1, words + 3), 3))}
+        terms = [(word, weight) + index.postings(word) for word, weight in query.items()]
+        terms = [term for term in terms if term[2]]
+        for top in (1, 3, 10):
+            assert index.threshold(terms, top) == index.score_all(terms, top), (query, top)
 
 
 def test_cut_with_threads_equals_cut_serially(engine, texts):

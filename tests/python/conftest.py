@@ -11,6 +11,14 @@ SHARED = REPO.parent / "shared"
 CPPJIEBA_DIR = pathlib.Path(
     os.environ.get("DUREVARARE_CPPJIEBA_DIR", REPO / "node_modules/nodejieba/submodules/cppjieba"))
 DICT_DIR = CPPJIEBA_DIR / "dict"
+# The five Jieba data files, by parameter name, with no user dictionary.
+JIEBA_PATHS = {
+    "dict_path": str(DICT_DIR / "jieba.dict.utf8"),
+    "hmm_path": str(DICT_DIR / "hmm_model.utf8"),
+    "user_dict_path": "",
+    "idf_path": str(DICT_DIR / "idf.utf8"),
+    "stop_word_path": str(DICT_DIR / "stop_words.utf8"),
+}
 
 
 def module_file():

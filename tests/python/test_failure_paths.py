@@ -9,7 +9,7 @@ import textwrap
 import pytest
 
 from durevarare import BM25
-from conftest import BUILD_DIR, DICT_DIR, run_python
+from conftest import BUILD_DIR, DICT_DIR, JIEBA_PATHS as PATHS, run_python
 
 
 def dump_text(model, folder, name="model.json"):
@@ -23,12 +23,9 @@ def dump_text(model, folder, name="model.json"):
 VALID = '{"_b": 0.5, "_doc_count": 9, "_doc_length_average": 2.0, "_doc_token_frequency": {"new": 4}, "_k1": 1.0}'
 
 
+# The C++ tests pin every member's check; these are the slips as Python meets them.
 @pytest.mark.parametrize("text, error, message", [
     ("model.json", RuntimeError, "load doc_count failed"),  # a path given where the text belongs
-    (VALID.replace('"_k1": 1.0', '"_k1": 1'), RuntimeError, "load k1 failed"),
-    (VALID.replace('"new": 4', '"new": -4'), RuntimeError, "load doc_token_frequency failed"),
-    (VALID.replace("9", "-9"), RuntimeError, "load doc_count failed"),
-    (VALID.replace("2.0", "-2.0"), RuntimeError, "load doc_length_average failed"),
     (VALID.replace("2.0", "0." + "0" * 309 + "1"), IndexError, "stod argument out of range"),
 ])
 def test_failed_load_leaves_the_model_as_it_was(tmp_path, text, error, message):
@@ -112,16 +109,8 @@ def test_dump_retries_an_open_interrupted_by_a_signal(tmp_path):
 
 # --- Jieba data files ------------------------------------------------------------------------------
 
-PATHS = {
-    "dict_path": str(DICT_DIR / "jieba.dict.utf8"),
-    "hmm_path": str(DICT_DIR / "hmm_model.utf8"),
-    "user_dict_path": "",
-    "idf_path": str(DICT_DIR / "idf.utf8"),
-    "stop_word_path": str(DICT_DIR / "stop_words.utf8"),
-}
-
 CONSTRUCT = textwrap.dedent("""
-    import os, sys, durevarare
+    import os, durevarare
     paths = {paths!r}
     if {fifo!r}:
         os.mkfifo({fifo!r})
@@ -134,26 +123,27 @@ CONSTRUCT = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("field", ["dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path"])
-@pytest.mark.parametrize("source", ["fifo", "piped stdin", "/dev/zero", "embedded nul"])
+# Each file goes through the same check; a hang or an abort would fail the run.
+@pytest.mark.parametrize("field, source", [
+    ("dict_path", "fifo"), ("hmm_path", "fifo"), ("user_dict_path", "fifo"), ("idf_path", "fifo"),
+    ("stop_word_path", "fifo"), ("dict_path", "/dev/stdin"), ("hmm_path", "/dev/zero"),
+    ("dict_path", "nul"), ("user_dict_path", "nul"),
+])
 def test_data_files_that_are_not_regular_files_are_refused(tmp_path, field, source):
-    fifo = ""
-    if source == "fifo":
-        fifo = path = str(tmp_path / "pipe")
-    elif source == "piped stdin":
-        path = "/dev/stdin"
-    elif source == "embedded nul":
-        path = PATHS[field] + "\0.txt" if PATHS[field] else str(DICT_DIR / "user.dict.utf8") + "\0"
-    else:
-        path = source
+    fifo = str(tmp_path / "pipe") if source == "fifo" else ""
+    path = {"fifo": fifo, "nul": str(DICT_DIR / "user.dict.utf8") + "\0.txt"}.get(source, source)
     code = CONSTRUCT.format(paths={**PATHS, field: path}, fifo=fifo)
-    # The pipe feeds a valid dictionary, as a user might try.
-    dictionary = (DICT_DIR / "jieba.dict.utf8").read_bytes()
-    result = subprocess.run([sys.executable, "-c", code], input=dictionary, capture_output=True, timeout=60,
-                            env={**os.environ, "PYTHONPATH": str(BUILD_DIR)})
+    # Standard input is a pipe that feeds a valid dictionary, as a user might try.
+    result = subprocess.run([sys.executable, "-c", code], input=(DICT_DIR / "jieba.dict.utf8").read_bytes(),
+                            capture_output=True, timeout=60, env={**os.environ, "PYTHONPATH": str(BUILD_DIR)})
     assert result.returncode == 0, result.stderr.decode(errors="replace")
     out = result.stdout.decode()
-    if source == "embedded nul":
+    if source == "nul":
         assert out == "ValueError embedded null byte\n"
     else:
-        assert out.startswith("ValueError ") and "not a regular file" in out and path in out, out
+        assert out == f"ValueError {field_role(field)} '{path}': not a regular file\n", out
+
+
+def field_role(field):
+    return {"dict_path": "main dictionary", "hmm_path": "HMM model", "user_dict_path": "user dictionary",
+            "idf_path": "IDF table", "stop_word_path": "stop word list"}[field]

@@ -10,20 +10,14 @@ import pytest
 
 import durevarare
 from durevarare import Jieba
-from conftest import DICT_DIR, REPO, run_python
+from conftest import JIEBA_PATHS, REPO, run_python
 
 sys.path.insert(0, str(REPO / "examples"))
 import search  # noqa: E402
 
 FORTUNES = "/usr/share/games/fortunes/chinese"
 SEPARATORS = [" ", "\t", "\n", "，", "。"]
-PATHS = {
-    "dict_path": str(DICT_DIR / "jieba.dict.utf8"),
-    "hmm_path": str(DICT_DIR / "hmm_model.utf8"),
-    "user_dict_path": "",
-    "idf_path": str(DICT_DIR / "idf.utf8"),
-    "stop_word_path": str(DICT_DIR / "stop_words.utf8"),
-}
+PATHS = JIEBA_PATHS
 
 
 @pytest.fixture(scope="module")

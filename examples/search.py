@@ -156,13 +156,16 @@ class Tokenizer:
         # Tokens repeat: each is decided once.
         self.numbers = {}
         self.vocabulary = [""]
-        self.cut = self.jieba.cut if method == "cut" else self.jieba.cut_for_search
+        self.cut = self.segmentation(method)
 
     def using(self, method):
         """This tokenizer (same Jieba, same words) with the other segmentation."""
         other = copy.copy(self)
-        other.cut = self.jieba.cut if method == "cut" else self.jieba.cut_for_search
+        other.cut = self.segmentation(method)
         return other
+
+    def segmentation(self, method):
+        return self.jieba.cut if method == "cut" else self.jieba.cut_for_search
 
     def is_word(self, token):
         return token not in self.stop_words and self.WORD_CHARACTER(token) is not None

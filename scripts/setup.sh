@@ -31,7 +31,7 @@ add() { packages+=("$@"); }
 for profile in "${@:-build}"; do
   case $profile in
     build | wheel | dev | test | demo | demo-large | bench)
-      add cmake make clang g++ pybind11-dev
+      add cmake make clang g++ pybind11-dev libattr1-dev
       want_cppjieba=1 ;;&
     wheel | test) add python3-wheel-whl; want_wheelhouse=1 ;;&
     dev | test | demo | demo-large | bench) add libgtest-dev libclang-rt-14-dev ;;&

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs a test binary as the unprivileged user nobody, for the checks that
 # mean nothing to root (who may write any file). The binary is copied to a
-# folder nobody can reach, next to a fixture only root can make: a root-owned
-# mode-0666 file in a sticky, world-writable folder. Exits 77 (skipped) when
-# that cannot be done here: not root, or no setpriv.
+# folder nobody can reach, next to fixtures only root can make: in a sticky,
+# world-writable folder, a mode-0666 file of root's and one of a third user
+# (daemon). Exits 77 (skipped) when that cannot be done here: not root, or no
+# setpriv.
 set -euo pipefail
 binary=$1
 shift
@@ -16,6 +17,9 @@ cp "$binary" "$work/tests"
 mkdir -m 1777 "$work/sticky"
 printf old >"$work/sticky/other.json"
 chmod 0666 "$work/sticky/other.json"
+printf old >"$work/sticky/third.json"
+chmod 0666 "$work/sticky/third.json"
+chown 1:1 "$work/sticky/third.json"
 cd "$work"
-DUREVARARE_STICKY_FILE="$work/sticky/other.json" \
+DUREVARARE_STICKY_FILE="$work/sticky/other.json" DUREVARARE_THIRD_USER_FILE="$work/sticky/third.json" \
   setpriv --reuid=65534 --regid=65534 --clear-groups "$work/tests" "$@"

@@ -17,6 +17,17 @@ namespace py = pybind11;
 
 namespace vorn::typing::text {
 
+namespace {
+
+// A dump blocked in a system call (a FIFO with no reader) stays
+// interruptible: Python's signal handlers run at each interruption, and one
+// that raises (KeyboardInterrupt) stops the dump with its exception.
+void run_signal_handlers() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+}  // namespace
+
 void register_bm25(py::module_& module) {
   using Self = const std::shared_ptr<BM25>&;
   using Strings = std::vector<std::string>;
@@ -31,7 +42,7 @@ void register_bm25(py::module_& module) {
       .def("train", [](Self self, const Strings& tokens) { self->train(tokens); })
       .def("train", [](Self self, const Integers& tokens) { self->train(tokens); })
       .def("load", [](Self self, const std::string& json_text) { self->load(json_text); })
-      .def("dump", [](Self self, const std::string& path) { self->dump(path); })
+      .def("dump", [](Self self, const std::string& path) { self->dump(path, run_signal_handlers); })
       .def("encode_document", [](Self self, const Strings& tokens) { return self->encode_document(tokens); })
       .def("encode_document", [](Self self, const Integers& tokens) { return self->encode_document(tokens); })
       .def("encode_query", [](Self self, const Strings& tokens) { return self->encode_query(tokens); })

@@ -45,7 +45,7 @@ void normalise(Vector& weights) {
 
 // Arena bytes that the key of a token may need in the model's table: the
 // text of an integer beyond eight characters has at most 20.
-std::size_t long_key_bytes(std::string_view token) noexcept { return TokenTable::arena_bytes(token); }
+std::size_t long_key_bytes(std::string_view token) { return TokenTable::arena_bytes(token); }
 std::size_t long_key_bytes(std::int64_t token) noexcept {
   return token >= 100'000'000 || token <= -10'000'000 ? 20 : 0;
 }
@@ -74,9 +74,29 @@ void BM25::add_document(TokenCounts<Key>&& counts) {
   // Every allocation comes first: once the table has room for all of the
   // document's tokens, nothing below can fail, so a document is either
   // trained whole or, when memory runs out, not at all.
+  std::size_t fresh = distinct;
   std::size_t arena_bytes = 0;
   for (std::size_t i = 0; i < distinct; ++i) arena_bytes += long_key_bytes(tokens[i].key);
-  _doc_token_frequency.reserve(distinct, arena_bytes);
+  if (!_doc_token_frequency.has_room(fresh, arena_bytes)) {
+    // Only keys the table lacks need room. Counting them costs a lookup
+    // each, so it is done only when the table would otherwise grow: a
+    // document of known tokens must never double a nearly full table.
+    fresh = arena_bytes = 0;
+    const auto count_if_new = [&](std::string_view key, std::uint32_t hash) {
+      if (_doc_token_frequency.find(key, hash) != nullptr) return;
+      ++fresh;
+      arena_bytes += long_key_bytes(key);
+    };
+    for (std::size_t i = 0; i < distinct; ++i) {
+      if constexpr (std::is_same_v<Key, std::int64_t>) {
+        const IntegerKey key(tokens[i].key);
+        count_if_new(key.text, _doc_token_frequency.hash(key.text));
+      } else {
+        count_if_new(tokens[i].key, tokens[i].hash);
+      }
+    }
+  }
+  _doc_token_frequency.reserve(fresh, arena_bytes);
   // The model's table is large and its slots are visited in random order:
   // fetching a few slots ahead hides most of the cache misses.
   constexpr std::size_t kAhead = 8;

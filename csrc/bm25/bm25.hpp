@@ -4,6 +4,7 @@
 // inner product is a BM25-style relevance score. Knows nothing of Python.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -39,8 +40,9 @@ class BM25 {
   IntegerVector encode_query(const std::vector<std::int64_t>& tokens) const;
 
   // Writes the model document (JSON) to the file at `path`. A failure leaves
-  // the previous file as it was.
-  void dump(const std::string& path) const;
+  // the previous file as it was. `interrupted` runs whenever a signal
+  // interrupts a system call, before it is retried, and may throw to stop.
+  void dump(const std::string& path, const std::function<void()>& interrupted = {}) const;
   // Copies the members of a model document, given as text, into this model.
   // Token entries are merged. A document that fails a check, or a load that
   // runs out of memory, leaves the model as it was.

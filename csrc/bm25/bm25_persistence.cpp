@@ -28,7 +28,7 @@ std::int64_t length_total_of(std::int32_t doc_count, double average) {
 
 }  // namespace
 
-void BM25::dump(const std::string& path) const {
+void BM25::dump(const std::string& path, const std::function<void()>& interrupted) const {
   JsonValue root;
   JsonValue& frequencies = root["_doc_token_frequency"];
   frequencies = JsonValue(JsonKind::Object);
@@ -40,7 +40,7 @@ void BM25::dump(const std::string& path) const {
   root["_b"] = _b;
   root["_k1"] = _k1;
   const std::string text = root.serialize(1, "  ");
-  switch (replace_file_contents(path, text)) {
+  switch (replace_file_contents(path, text, WriteHooks{interrupted, {}})) {
     case WriteOutcome::Written: return;
     case WriteOutcome::OpenFailed: throw std::runtime_error("Failed to dump: Unable to open file");
     case WriteOutcome::WriteFailed: throw std::runtime_error("Failed to dump: Unable to write file");
@@ -65,7 +65,7 @@ void BM25::load(const std::string& json_text) {
       const std::int32_t count = value.integer_value(ok);
       if (!ok || count < 0) throw std::runtime_error("load doc_token_frequency failed");
       entries.emplace_back(unescape_json_text(name), count);
-      arena_bytes += TokenTable::arena_bytes(entries.back().first);
+      TokenTable::arena_bytes(entries.back().first);  // refuses a key the table cannot hold
     }
   }
   const std::int32_t doc_count = root["_doc_count"].integer_value(ok);
@@ -77,8 +77,15 @@ void BM25::load(const std::string& json_text) {
   const double loaded_k1 = root["_k1"].real_value(ok);
   if (!ok) throw std::runtime_error("load k1 failed");
 
-  // The last step that can fail; the updates after it cannot.
-  _doc_token_frequency.reserve(entries.size(), arena_bytes);
+  // The last step that can fail; the updates after it cannot. Room is made
+  // for the keys the table lacks, not for those a load overwrites.
+  std::size_t fresh = 0;
+  for (const auto& entry : entries) {
+    if (_doc_token_frequency.find(entry.first) != nullptr) continue;
+    ++fresh;
+    arena_bytes += TokenTable::arena_bytes(entry.first);
+  }
+  _doc_token_frequency.reserve(fresh, arena_bytes);
   for (const auto& [key, count] : entries) _doc_token_frequency[key] = count;
   _doc_count = doc_count;
   _doc_length_average = average;

@@ -1,8 +1,11 @@
 #include "file_replace.hpp"
 
+#include <attr/libattr.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,20 +19,15 @@ namespace vorn::typing::text {
 
 namespace {
 
-// Calls `call` again for as long as a signal interrupts it.
-template <class Call>
-auto retrying(Call call) {
-  auto result = call();
-  while (result == -1 && errno == EINTR) result = call();
-  return result;
-}
-
 // Owns a file descriptor; closing is explicit where its result matters.
 class FileDescriptor {
  public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
   ~FileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -42,169 +40,253 @@ class FileDescriptor {
   int fd_;
 };
 
-int open_retrying(const std::string& path, int flags, mode_t mode = 0) {
-  return retrying([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); });
+bool same_file(const struct stat& a, const struct stat& b) noexcept {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool write_all(int fd, std::string_view data) noexcept {
-  while (!data.empty()) {
-    const ssize_t written = retrying([&] { return ::write(fd, data.data(), data.size()); });
-    if (written < 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
+// A path split at its last slash: the folder ("." for a bare name) and the name in it.
+struct Place {
+  std::string folder;
+  std::string name;
+};
+
+Place place_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-bool flush(int fd) noexcept { return retrying([fd] { return ::fsync(fd); }) == 0; }
-
-// Follows symbolic links to the name of the file they lead to (which need
-// not exist yet); nothing when they go round in a loop.
-std::optional<std::string> resolve_links(std::string path) {
-  for (int hops = 0; hops <= 40; ++hops) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    std::string target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
-    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return std::nullopt;
-    target.resize(static_cast<std::size_t>(length));
-    if (target.front() == '/') {
-      path = std::move(target);
-    } else {
-      const std::size_t slash = path.rfind('/');
-      path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + target;
+// The text of a symbolic link, however long.
+std::optional<std::string> read_link(const char* path) {
+  for (std::size_t size = 256; size <= (std::size_t{1} << 20); size *= 4) {
+    std::string text(size, '\0');
+    const ssize_t length = ::readlink(path, text.data(), text.size());
+    if (length < 0) return std::nullopt;
+    if (static_cast<std::size_t>(length) < text.size()) {
+      text.resize(static_cast<std::size_t>(length));
+      return text;
     }
   }
   return std::nullopt;
 }
 
-std::string folder_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+// The system calls of one write, retried after a signal as PEP 475 has
+// Python's own I/O do: the hook runs first and may throw to stop.
+class Writer {
+ public:
+  explicit Writer(const WriteHooks& hooks) noexcept : hooks_(hooks) {}
 
-// A file of a fresh random name in `folder`, created with `mode` (which the
-// umask reduces); the name is stored in `name`.
-FileDescriptor create_temporary(const std::string& folder, mode_t mode, std::string& name) {
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    std::uint64_t random = 0;
-    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
-      random = static_cast<std::uint64_t>(::getpid()) * 0x9e3779b97f4a7c15ULL + static_cast<std::uint64_t>(attempt);
+  WriteOutcome write(const std::string& path, std::string_view contents);
+
+ private:
+  template <class Call>
+  auto retrying(Call call) const {
+    for (;;) {
+      const auto result = call();
+      if (result != -1 || errno != EINTR) return result;
+      if (hooks_.interrupted) hooks_.interrupted();
     }
-    char leaf[64];
-    std::snprintf(leaf, sizeof leaf, "/.durevarare-%016" PRIx64 ".tmp", random);
-    name = folder + leaf;
-    const int fd = open_retrying(name, O_WRONLY | O_CREAT | O_EXCL, mode);
-    if (fd >= 0 || errno != EEXIST) return FileDescriptor(fd);
   }
-  return FileDescriptor(-1);
+
+  FileDescriptor open_at(int folder, const char* name, int flags, mode_t mode = 0) const {
+    return FileDescriptor(retrying([&] { return ::openat(folder, name, flags | O_CLOEXEC, mode); }));
+  }
+  bool write_all(int fd, std::string_view data) const {
+    while (!data.empty()) {
+      const ssize_t written = retrying([&] { return ::write(fd, data.data(), data.size()); });
+      if (written < 0) return false;
+      data.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+  }
+  bool flush(int fd) const {
+    return retrying([fd] { return ::fsync(fd); }) == 0;
+  }
+
+  FileDescriptor open_existing(const std::string& path, bool& through_descriptor_link) const;
+  WriteOutcome create(const std::string& path, std::string_view contents) const;
+  enum class Replaced { Yes, Failed, NotFaithfully };
+  Replaced replace(const FileDescriptor& file, const struct stat& old, std::string_view contents) const;
+  WriteOutcome write_in_place(FileDescriptor& file, const struct stat& info, std::string_view contents) const;
+
+  // A new file of a random name in `folder`, removed again unless `keep` is called.
+  class Temporary {
+   public:
+    Temporary(const Writer& writer, int folder, mode_t mode) : folder_(folder) {
+      for (int attempt = 0; attempt < 16 && !file.valid(); ++attempt) {
+        std::uint64_t random = 0;
+        if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+          random = static_cast<std::uint64_t>(::getpid()) * 0x9e3779b97f4a7c15ULL + static_cast<std::uint64_t>(attempt);
+        }
+        char leaf[40];
+        std::snprintf(leaf, sizeof leaf, ".durevarare-%016" PRIx64 ".tmp", random);
+        file = writer.open_at(folder, leaf, O_WRONLY | O_CREAT | O_EXCL, mode);
+        if (file.valid()) name = leaf;
+        if (!file.valid() && errno != EEXIST) break;
+      }
+    }
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+    ~Temporary() {
+      if (!name.empty()) ::unlinkat(folder_, name.c_str(), 0);
+    }
+    void keep() noexcept { name.clear(); }
+
+    FileDescriptor file;
+    std::string name;
+
+   private:
+    int folder_;
+  };
+
+  const WriteHooks& hooks_;
+};
+
+// The same as opening for writing: links are followed, and O_CREAT lets the
+// kernel apply the checks it applies to creating opens (fs.protected_regular
+// refuses another user's file in a sticky folder). Whether the path went
+// through a descriptor link is told apart: such a path names an open file of
+// some process, which only writing in place leaves open where it is.
+FileDescriptor Writer::open_existing(const std::string& path, bool& through_descriptor_link) const {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC;
+  struct open_how how {};
+  how.flags = kFlags;
+  how.mode = 0666;
+  how.resolve = RESOLVE_NO_MAGICLINKS;
+  FileDescriptor file(static_cast<int>(
+      retrying([&] { return ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how); })));
+  through_descriptor_link = false;
+  if (file.valid() || (errno != ELOOP && errno != ENOSYS)) return file;
+  // ELOOP: a descriptor link, or a real loop, which this open refuses too.
+  // ENOSYS: a kernel (or sandbox) without openat2, where only the name tells.
+  const bool looped = errno == ELOOP;
+  file = FileDescriptor(retrying([&] { return ::open(path.c_str(), kFlags, 0666); }));
+  through_descriptor_link =
+      looped || path.rfind("/proc/", 0) == 0 || path.rfind("/dev/fd/", 0) == 0 || path.rfind("/dev/std", 0) == 0;
+  return file;
 }
 
-enum class Commit { Done, WriteFailed, RenameRefused };
-
-// Writes, flushes and closes the temporary file and renames it to `path`,
-// then flushes the folder so that the new name survives a crash. On failure
-// the temporary file is removed.
-Commit commit(FileDescriptor& file, const std::string& temporary, const std::string& path,
-              std::string_view contents) {
-  const bool written = write_all(file.get(), contents) && flush(file.get());
-  if (!file.close() || !written) {
-    ::unlink(temporary.c_str());
-    return Commit::WriteFailed;
+// A file that does not exist yet: written under a temporary name and renamed
+// into place, so that no reader sees it half written. It gets 0666 less the
+// umask, as opening would give.
+WriteOutcome Writer::create(const std::string& path, std::string_view contents) const {
+  // A dangling link creates the file it names.
+  std::string target = path;
+  for (int hops = 0;; ++hops) {
+    struct stat info {};
+    if (::lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+    const std::optional<std::string> link = read_link(target.c_str());
+    if (!link || link->empty() || hops == 40) return WriteOutcome::OpenFailed;
+    target = link->front() == '/' ? *link : place_of(target).folder + "/" + *link;
   }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    // A sticky folder refuses to replace another user's file; a mount point cannot be replaced.
-    const bool refused = errno == EPERM || errno == EACCES || errno == EBUSY;
-    ::unlink(temporary.c_str());
-    return refused ? Commit::RenameRefused : Commit::WriteFailed;
+  const Place place = place_of(target);
+  if (place.name.empty()) return WriteOutcome::OpenFailed;  // "folder/" names no file
+  const FileDescriptor folder = open_at(AT_FDCWD, place.folder.c_str(), O_PATH | O_DIRECTORY);
+  if (!folder.valid()) return WriteOutcome::OpenFailed;
+  Temporary temporary(*this, folder.get(), 0666);
+  if (!temporary.file.valid()) return WriteOutcome::OpenFailed;
+  if (!write_all(temporary.file.get(), contents) || !flush(temporary.file.get()) || !temporary.file.close() ||
+      ::renameat(folder.get(), temporary.name.c_str(), folder.get(), place.name.c_str()) != 0) {
+    return WriteOutcome::WriteFailed;
   }
-  FileDescriptor folder(open_retrying(folder_of(path), O_RDONLY | O_DIRECTORY));
-  if (folder.valid()) flush(folder.get());  // some file systems cannot flush folders; the rename is done anyway
-  return Commit::Done;
+  temporary.keep();
+  const FileDescriptor listing = open_at(folder.get(), ".", O_RDONLY | O_DIRECTORY);
+  if (listing.valid()) flush(listing.get());  // some file systems cannot flush folders; the rename is done
+  return WriteOutcome::Written;
 }
 
-// A new file at `path`: through a temporary file too, so that no reader
-// ever sees it half written. It gets 0666 less the umask, as opening would give.
-WriteOutcome create_file(const std::string& path, std::string_view contents) {
-  std::string temporary;
-  FileDescriptor file = create_temporary(folder_of(path), 0666, temporary);
-  if (!file.valid()) return WriteOutcome::OpenFailed;
-  return commit(file, temporary, path, contents) == Commit::Done ? WriteOutcome::Written : WriteOutcome::WriteFailed;
+// Copies every extended attribute that the system's list does not mark as
+// never to be copied; ACLs are attributes too.
+int copied_attribute(const char* name, struct error_context* context) {
+  return attr_copy_action(name, context) != ATTR_ACTION_SKIP;
 }
 
-enum class Replacement { Done, Failed, NotFaithful };
+// Replaces the open regular file `file` (described by `old`) with a new file
+// of the same owner, group, mode and attributes, in the folder that really
+// holds it. NotFaithfully, with nothing changed, wherever that cannot be done.
+Writer::Replaced Writer::replace(const FileDescriptor& file, const struct stat& old,
+                                 std::string_view contents) const {
+  // Where the opened file really is: the kernel's name for the descriptor,
+  // checked against the descriptor itself.
+  const std::optional<std::string> real = read_link(("/proc/self/fd/" + std::to_string(file.get())).c_str());
+  if (!real || real->empty() || real->front() != '/') return Replaced::NotFaithfully;
+  const Place place = place_of(*real);
+  const FileDescriptor folder = open_at(AT_FDCWD, place.folder.c_str(), O_PATH | O_DIRECTORY);
+  const auto still_there = [&] {
+    struct stat named {};
+    return ::fstatat(folder.get(), place.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(named, old);
+  };
+  if (!folder.valid() || !still_there()) return Replaced::NotFaithfully;
 
-// Replaces the regular file `path`, described by `existing`, with a new file
-// of the same owner, group and mode; NotFaithful, with nothing changed, when
-// a new file cannot take its place.
-Replacement replace_file(const std::string& path, const struct stat& existing, std::string_view contents) {
-  std::string temporary;
-  FileDescriptor file = create_temporary(folder_of(path), 0600, temporary);
-  if (!file.valid()) {
+  Temporary temporary(*this, folder.get(), 0600);
+  if (!temporary.file.valid()) {
     // Out of room for another file: writing in place would lose the old
     // text if the new one did not fit either.
-    return errno == ENOSPC || errno == EDQUOT ? Replacement::Failed : Replacement::NotFaithful;
+    return errno == ENOSPC || errno == EDQUOT ? Replaced::Failed : Replaced::NotFaithfully;
   }
+  const int fd = temporary.file.get();
   struct stat created {};
-  // The mode is set before any byte is written, and after fchown, which clears set-id bits.
-  const bool same_identity =
-      ::fstat(file.get(), &created) == 0 &&
-      ((created.st_uid == existing.st_uid && created.st_gid == existing.st_gid) ||
-       ::fchown(file.get(), existing.st_uid, existing.st_gid) == 0) &&
-      ::fchmod(file.get(), existing.st_mode & 07777) == 0;
-  if (!same_identity) {
-    ::unlink(temporary.c_str());
-    return Replacement::NotFaithful;
+  // Owner first (fchown clears set-id bits), then the attributes, then the
+  // mode, which also sets an ACL's mask; all before any byte is written.
+  bool faithful = ::fstat(fd, &created) == 0 &&
+                  ((created.st_uid == old.st_uid && created.st_gid == old.st_gid) ||
+                   ::fchown(fd, old.st_uid, old.st_gid) == 0) &&
+                  attr_copy_fd("", file.get(), "", fd, copied_attribute, nullptr) == 0 &&
+                  ::fchmod(fd, old.st_mode & 07777) == 0;
+  // The kernel may drop a set-group-id bit that the caller could not set.
+  faithful = faithful && ::fstat(fd, &created) == 0 && (created.st_mode & 07777) == (old.st_mode & 07777);
+  if (!faithful) return Replaced::NotFaithfully;
+  if (!write_all(fd, contents) || !flush(fd) || !temporary.file.close()) return Replaced::Failed;
+
+  if (hooks_.before_rename) hooks_.before_rename();
+  // The name must still lead to the file that was opened; renaming relative
+  // to the folder held since then never follows a link that was swapped in.
+  if (!still_there()) return Replaced::NotFaithfully;
+  if (::renameat(folder.get(), temporary.name.c_str(), folder.get(), place.name.c_str()) != 0) {
+    // A sticky folder refuses to replace another user's file; a mount point cannot be replaced.
+    return errno == EPERM || errno == EACCES || errno == EBUSY || errno == EXDEV ? Replaced::NotFaithfully
+                                                                               : Replaced::Failed;
   }
-  switch (commit(file, temporary, path, contents)) {
-    case Commit::Done: return Replacement::Done;
-    case Commit::RenameRefused: return Replacement::NotFaithful;
-    case Commit::WriteFailed: break;
-  }
-  return Replacement::Failed;
+  temporary.keep();
+  const FileDescriptor listing = open_at(folder.get(), ".", O_RDONLY | O_DIRECTORY);
+  if (listing.valid()) flush(listing.get());
+  return Replaced::Yes;
 }
 
-// Open (already done: `file`), truncate, write, flush.
-WriteOutcome overwrite(FileDescriptor& file, std::string_view contents) {
-  const bool written = retrying([&] { return ::ftruncate(file.get(), 0); }) == 0 &&
-                       write_all(file.get(), contents) && flush(file.get());
+// What a plain open for writing does: truncate, write, flush. Devices and
+// FIFOs can be neither truncated nor flushed.
+WriteOutcome Writer::write_in_place(FileDescriptor& file, const struct stat& info, std::string_view contents) const {
+  const bool regular = S_ISREG(info.st_mode);
+  const bool written = (!regular || retrying([&] { return ::ftruncate(file.get(), 0); }) == 0) &&
+                       write_all(file.get(), contents) && (!regular || flush(file.get()));
   return file.close() && written ? WriteOutcome::Written : WriteOutcome::WriteFailed;
 }
 
-// Devices and FIFOs: written as they are, without flushing (they cannot be).
-WriteOutcome write_special(const std::string& path, std::string_view contents) {
-  FileDescriptor file(open_retrying(path, O_WRONLY | O_TRUNC));
-  if (!file.valid()) return WriteOutcome::OpenFailed;
-  if (!write_all(file.get(), contents)) return WriteOutcome::WriteFailed;
-  return file.close() ? WriteOutcome::Written : WriteOutcome::WriteFailed;
+WriteOutcome Writer::write(const std::string& path, std::string_view contents) {
+  // A C path ends at its first NUL: such a path names some other file.
+  if (path.empty() || path.find('\0') != std::string::npos) return WriteOutcome::OpenFailed;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    // A link loop, an over-long name, a folder that cannot be searched...
+    return errno == ENOENT ? create(path, contents) : WriteOutcome::OpenFailed;
+  }
+  bool through_descriptor_link = false;
+  FileDescriptor file = open_existing(path, through_descriptor_link);
+  if (!file.valid() || ::fstat(file.get(), &info) != 0) return WriteOutcome::OpenFailed;
+  if (S_ISREG(info.st_mode) && info.st_nlink == 1 && !through_descriptor_link) {
+    switch (replace(file, info, contents)) {
+      case Replaced::Yes: return WriteOutcome::Written;
+      case Replaced::Failed: return WriteOutcome::WriteFailed;
+      case Replaced::NotFaithfully: break;
+    }
+  }
+  return write_in_place(file, info, contents);
 }
 
 }  // namespace
 
-WriteOutcome replace_file_contents(const std::string& path, std::string_view contents) {
-  // A C path ends at its first NUL: such a path names some other file.
-  if (path.empty() || path.find('\0') != std::string::npos) return WriteOutcome::OpenFailed;
-  struct stat existing {};
-  if (::stat(path.c_str(), &existing) != 0) {
-    // A link loop, an over-long name, a folder that cannot be searched...
-    if (errno != ENOENT) return WriteOutcome::OpenFailed;
-    const std::optional<std::string> target = resolve_links(path);  // a dangling link makes its target
-    return target ? create_file(*target, contents) : WriteOutcome::OpenFailed;
-  }
-  if (!S_ISREG(existing.st_mode)) return write_special(path, contents);  // a folder fails to open
-
-  // Whether the file may be written is what opening it says, exactly.
-  FileDescriptor file(open_retrying(path, O_WRONLY));
-  const std::optional<std::string> target = resolve_links(path);
-  if (!file.valid() || !target || ::fstat(file.get(), &existing) != 0) return WriteOutcome::OpenFailed;
-  if (existing.st_nlink == 1) {
-    switch (replace_file(*target, existing, contents)) {
-      case Replacement::Done: return WriteOutcome::Written;
-      case Replacement::Failed: return WriteOutcome::WriteFailed;
-      case Replacement::NotFaithful: break;
-    }
-  }
-  return overwrite(file, contents);
+WriteOutcome replace_file_contents(const std::string& path, std::string_view contents, const WriteHooks& hooks) {
+  return Writer(hooks).write(path, contents);
 }
 
 }  // namespace vorn::typing::text

@@ -1,14 +1,14 @@
 #pragma once
-// Writing a whole file so that a failure never costs the previous contents
-// and success never changes what the file is. Where a new file can take the
-// old one's place faithfully (a regular file with one name, the same owner
-// and group, in a folder the caller may write) the text goes to a temporary
-// file in the same folder, which is flushed and renamed over the target.
-// Everywhere else the file is written in place, as a plain open would:
-// devices and FIFOs, hard-linked files, files in folders the caller may not
-// write, and files that a new file could not copy the owner of. A path that
-// opening for writing would refuse is refused before anything is written.
+// Writing a whole file as opening it for writing would, except that the old
+// text is never lost half way: where a new file can take the old one's
+// place faithfully, the text goes to a temporary file beside it, which gets
+// the old file's owner, group, mode and extended attributes (ACLs included)
+// and is renamed over it. Everywhere else the file is written in place,
+// through the descriptor that opening it gave: devices, FIFOs, files reached
+// through a descriptor link (/dev/stdout, /proc/self/fd/N), hard-linked
+// files, and files whose folder or identity a new file could not take.
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +16,16 @@ namespace vorn::typing::text {
 
 enum class WriteOutcome { Written, OpenFailed, WriteFailed };
 
-WriteOutcome replace_file_contents(const std::string& path, std::string_view contents);
+struct WriteHooks {
+  // Called when a system call was interrupted by a signal, before it is
+  // retried. It may throw to abandon the write: a temporary file is removed
+  // and the old file stays as it was (unless it was being written in place).
+  std::function<void()> interrupted;
+  // Called once the temporary file holds the new text, right before the
+  // target's name is checked and replaced: a seam for tests of that race.
+  std::function<void()> before_rename;
+};
+
+WriteOutcome replace_file_contents(const std::string& path, std::string_view contents, const WriteHooks& hooks = {});
 
 }  // namespace vorn::typing::text

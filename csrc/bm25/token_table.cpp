@@ -57,9 +57,9 @@ std::size_t TokenTable::probe(std::string_view key, std::uint32_t hash) const no
   return i;
 }
 
-const std::int32_t* TokenTable::find(std::string_view key) const noexcept {
+const std::int32_t* TokenTable::find(std::string_view key, std::uint32_t hash) const noexcept {
   if (slots_.empty()) return nullptr;
-  const Slot& slot = slots_[probe(key, hash(key))];
+  const Slot& slot = slots_[probe(key, hash)];
   return slot.length == kEmpty ? nullptr : &slot.count;
 }
 
@@ -68,7 +68,6 @@ std::int32_t& TokenTable::find_or_insert(std::string_view key, std::uint32_t has
     Slot& slot = slots_[probe(key, hash)];
     if (slot.length != kEmpty) return slot.count;
   }
-  if (key.size() >= kEmpty) throw std::length_error("token longer than 4 GiB");
   // Everything that can throw comes before the table changes.
   reserve(1, arena_bytes(key));
   Slot& slot = slots_[probe(key, hash)];
@@ -101,6 +100,11 @@ void TokenTable::reserve(std::size_t entries, std::size_t long_key_bytes) {
     while (needed * 4 > capacity * 3) capacity *= 2;
     rehash(capacity);
   }
+}
+
+bool TokenTable::has_room(std::size_t entries, std::size_t long_key_bytes) const noexcept {
+  return long_key_bytes <= arena_.capacity() - arena_.size() && entries <= slots_.size() &&
+         (size_ + entries) * 4 <= slots_.size() * 3;
 }
 
 void TokenTable::rehash(std::size_t capacity) {

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,7 +30,8 @@ class TokenTable {
   bool empty() const noexcept { return size_ == 0; }
 
   // The count stored for `key`, or nullptr when the key is absent.
-  const std::int32_t* find(std::string_view key) const noexcept;
+  const std::int32_t* find(std::string_view key) const noexcept { return find(key, hash(key)); }
+  const std::int32_t* find(std::string_view key, std::uint32_t hash) const noexcept;
 
   // The count stored for `key`, inserting it with 0 first when absent. The
   // reference stays valid until the next insertion.
@@ -41,8 +43,16 @@ class TokenTable {
   // add up to at most `long_key_bytes` (keys longer than 8 bytes count in
   // full): until then, insertions do not allocate and cannot throw.
   void reserve(std::size_t entries, std::size_t long_key_bytes);
-  // How many bytes of the arena a key takes.
-  static std::size_t arena_bytes(std::string_view key) noexcept { return key.size() > kInline ? key.size() : 0; }
+  // Whether that many more keys fit without allocating.
+  bool has_room(std::size_t entries, std::size_t long_key_bytes) const noexcept;
+  std::size_t capacity() const noexcept { return slots_.size(); }
+  // How many bytes of the arena a key takes. Throws std::length_error for a
+  // key the table cannot hold (4 GiB or more), so that a batch can be
+  // refused before any of it goes in.
+  static std::size_t arena_bytes(std::string_view key) {
+    if (key.size() >= kEmpty) throw std::length_error("token longer than 4 GiB");
+    return key.size() > kInline ? key.size() : 0;
+  }
 
   // This table's hash of a key; counters that feed the table hash with the
   // same secret so that their hashes can be handed over.

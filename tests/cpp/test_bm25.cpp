@@ -104,6 +104,32 @@ TEST(BM25Train, ParametersAreStoredUnchecked) {
   EXPECT_EQ(model.k1(), 1.5);
 }
 
+// Room is made for the keys a document adds, not for those already known:
+// a table just under 3/4 full keeps its size for a document of known tokens.
+TEST(BM25Train, KnownTokensNeverGrowTheTable) {
+  for (const bool integers : {false, true}) {
+    BM25 model(0.75, 1.2);
+    Strings strings;
+    Integers numbers;
+    for (std::int64_t i = 0; i < 12; ++i) {
+      strings.push_back("token " + std::to_string(i));  // longer than the inline 8 bytes
+      numbers.push_back(1'000'000'000 + i);
+    }
+    const auto train = [&] { integers ? model.train(numbers) : model.train(strings); };
+    train();
+    const std::size_t capacity = model.doc_token_frequency().capacity();
+    ASSERT_EQ(capacity, 16u);  // 12 of 16 slots: full
+    train();
+    EXPECT_EQ(model.doc_token_frequency().capacity(), capacity);
+    const std::string known = integers ? R"("1000000000": 3, "1000000011": 3)" : R"("token 0": 5, "token 1": 5)";
+    model.load(R"({"_b": 0.75, "_doc_count": 2, "_doc_length_average": 12.0, "_k1": 1.2, "_doc_token_frequency": {)" +
+               known + "}}");
+    EXPECT_EQ(model.doc_token_frequency().capacity(), capacity);
+    model.train(Strings{"new"});
+    EXPECT_GT(model.doc_token_frequency().capacity(), capacity);
+  }
+}
+
 TEST(BM25Count, CountsEveryDistinctToken) {
   const Strings tokens{"x", "y", "x", "x", ""};
   const BM25 model(0.75, 1.2);

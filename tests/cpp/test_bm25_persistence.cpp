@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <cmath>
@@ -15,6 +20,7 @@
 #include <stdexcept>
 
 #include "bm25/bm25.hpp"
+#include "bm25/file_replace.hpp"
 #include "temp_dir.hpp"
 
 namespace fs = std::filesystem;
@@ -415,4 +421,215 @@ TEST(BM25Dump, ReadOnlyFileIsNotReplaced) {
     EXPECT_STREQ(e.what(), "Failed to dump: Unable to open file");
   }
   EXPECT_EQ(read_file(target), "old");
+}
+
+// --- Which file gets replaced, and how -----------------------------------------------------------
+
+std::string model_text() {
+  BM25 model(0.75, 1.2);
+  model.train(Strings{"a"});
+  return dumped(model);
+}
+
+struct stat stat_of(const fs::path& path) {
+  struct stat info {};
+  ::lstat(path.c_str(), &info);
+  return info;
+}
+
+// The race of a link swapped while the dump runs: the file that was opened is
+// the one replaced, in the folder that holds it, and the file the link now
+// leads to is left alone (as a plain open that lost the race would).
+TEST(BM25Dump, ASwappedLinkNeverRedirectsTheReplacement) {
+  TempDir dir;
+  fs::create_directory(dir / "shared");
+  const fs::path secret = dir / "secret";
+  { std::ofstream(secret) << "secret"; }
+  ::chmod(secret.c_str(), 0600);
+  const fs::path model = dir / "shared" / "model.json";
+  { std::ofstream(model) << "old"; }
+  ::chmod(model.c_str(), 0666);
+  if (::geteuid() == 0) ASSERT_EQ(::chown(model.c_str(), 65534, 65534), 0);
+  fs::create_symlink("model.json", dir / "shared" / "link.json");
+
+  vorn::typing::text::WriteHooks hooks;
+  hooks.before_rename = [&] {
+    fs::remove(dir / "shared" / "link.json");
+    fs::create_symlink("../secret", dir / "shared" / "link.json");
+  };
+  EXPECT_EQ(vorn::typing::text::replace_file_contents((dir / "shared" / "link.json").string(), "new", hooks),
+            vorn::typing::text::WriteOutcome::Written);
+  EXPECT_EQ(read_file(secret), "secret");
+  EXPECT_EQ(stat_of(secret).st_mode & 07777, 0600u);
+  EXPECT_EQ(stat_of(secret).st_uid, ::geteuid());
+  EXPECT_EQ(read_file(model), "new");
+  EXPECT_EQ(stat_of(model).st_mode & 07777, 0666u);
+}
+
+// A name replaced by another file before the rename: the opened file is
+// written in place instead, and the newcomer is not touched.
+TEST(BM25Dump, ANameThatNoLongerLeadsToTheOpenedFileIsNotReplaced) {
+  TempDir dir;
+  const fs::path target = dir / "m.json";
+  { std::ofstream(target) << "old"; }
+  vorn::typing::text::WriteHooks hooks;
+  hooks.before_rename = [&] {
+    fs::rename(target, dir / "moved.json");
+    std::ofstream(target) << "newcomer";
+  };
+  EXPECT_EQ(vorn::typing::text::replace_file_contents(target.string(), "new", hooks),
+            vorn::typing::text::WriteOutcome::Written);
+  EXPECT_EQ(read_file(target), "newcomer");
+  EXPECT_EQ(read_file(dir / "moved.json"), "new");
+  EXPECT_EQ(folder_snapshot(dir.path()).size(), 2u);
+}
+
+struct Stop {};
+
+// A hook that throws (as the binding's does when a signal handler raises)
+// stops the dump, removes the temporary file and keeps the old text.
+TEST(BM25Dump, AnExceptionFromAHookLeavesTheOldFileAndNoTemporary) {
+  TempDir dir;
+  const fs::path target = dir / "m.json";
+  { std::ofstream(target) << "old"; }
+  vorn::typing::text::WriteHooks hooks;
+  hooks.before_rename = [] { throw Stop{}; };
+  EXPECT_THROW(vorn::typing::text::replace_file_contents(target.string(), "new", hooks), Stop);
+  EXPECT_EQ(folder_snapshot(dir.path()), (std::map<std::string, std::string>{{"m.json", "old"}}));
+}
+
+void on_alarm(int) {}
+
+// A FIFO with no reader blocks the open; a signal interrupts it, and the
+// interruption hook decides whether to wait on or stop.
+TEST(BM25Dump, ASignalReachesTheHookWhileAFifoHasNoReader) {
+  TempDir dir;
+  const fs::path fifo = dir / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct sigaction action {};
+  action.sa_handler = on_alarm;  // no SA_RESTART, like Python's handlers
+  struct sigaction previous {};
+  ::sigaction(SIGALRM, &action, &previous);
+  ::itimerval every_50ms{{0, 50'000}, {0, 50'000}};
+  ::setitimer(ITIMER_REAL, &every_50ms, nullptr);
+  int interruptions = 0;
+  BM25 model(0.75, 1.2);
+  EXPECT_THROW(model.dump(fifo.string(), [&] {
+    if (++interruptions == 3) throw Stop{};
+  }),
+               Stop);
+  ::itimerval off{};
+  ::setitimer(ITIMER_REAL, &off, nullptr);
+  ::sigaction(SIGALRM, &previous, nullptr);
+  EXPECT_EQ(interruptions, 3);
+}
+
+// Descriptor links name a file some process holds open: it is written in
+// place, as opening the link would, and the open file stays that file.
+TEST(BM25Dump, DescriptorLinksWriteTheOpenFileInPlace) {
+  TempDir dir;
+  const std::string text = model_text();
+  BM25 model(0.75, 1.2);
+  model.train(Strings{"a"});
+
+  const fs::path out = dir / "out.txt";
+  const int redirected = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);  // like >> out.txt
+  ASSERT_GE(redirected, 0);
+  ASSERT_EQ(::write(redirected, "before\n", 7), 7);
+  const ino_t inode = stat_of(out).st_ino;
+  model.dump("/dev/fd/" + std::to_string(redirected));
+  ASSERT_EQ(::write(redirected, "after\n", 6), 6);
+  ::close(redirected);
+  EXPECT_EQ(read_file(out), text + "after\n");
+  EXPECT_EQ(stat_of(out).st_ino, inode);
+
+  // The name it was opened by is gone; another hard link remains.
+  const fs::path scratch = dir / "scratch.txt";
+  { std::ofstream(scratch) << "old"; }
+  fs::create_hard_link(scratch, dir / "keep.txt");
+  const int held = ::open(scratch.c_str(), O_RDWR);
+  ASSERT_GE(held, 0);
+  fs::remove(scratch);
+  model.dump("/proc/self/fd/" + std::to_string(held));
+  ::close(held);
+  EXPECT_EQ(read_file(dir / "keep.txt"), text);
+  EXPECT_EQ(folder_snapshot(dir.path()), (std::map<std::string, std::string>{{"keep.txt", text}, {"out.txt", text + "after\n"}}));
+}
+
+// Every extended attribute, by name and value.
+std::map<std::string, std::string> attributes_of(const fs::path& path) {
+  std::map<std::string, std::string> out;
+  std::string names(4096, '\0');
+  const ssize_t length = ::listxattr(path.c_str(), names.data(), names.size());
+  for (std::size_t at = 0; length > 0 && at < static_cast<std::size_t>(length); at += std::strlen(&names[at]) + 1) {
+    std::string value(4096, '\0');
+    const ssize_t size = ::getxattr(path.c_str(), &names[at], value.data(), value.size());
+    out[&names[at]] = value.substr(0, size < 0 ? 0 : static_cast<std::size_t>(size));
+  }
+  return out;
+}
+
+// An access ACL in the kernel's xattr form: the owner rw, nobody rw, the
+// group r, mask rw, others nothing.
+std::string access_acl() {
+  struct Entry {
+    std::uint16_t tag, perm;
+    std::uint32_t id;
+  };
+  const std::uint32_t version = 2;
+  const Entry entries[] = {{0x01, 6, ~0u}, {0x02, 6, 65534}, {0x04, 4, ~0u}, {0x10, 6, ~0u}, {0x20, 0, ~0u}};
+  std::string out(reinterpret_cast<const char*>(&version), sizeof version);
+  out.append(reinterpret_cast<const char*>(entries), sizeof entries);
+  return out;
+}
+
+TEST(BM25Dump, KeepsExtendedAttributesAclsAndTheMode) {
+  TempDir dir;
+  const fs::path target = dir / "m.json";
+  { std::ofstream(target) << "old"; }
+  ::chmod(target.c_str(), 0640);
+  const std::string acl = access_acl();
+  if (::setxattr(target.c_str(), "user.origin", "nightly", 7, 0) != 0 ||
+      ::setxattr(target.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no extended attributes or ACLs";
+  }
+  const auto attributes = attributes_of(target);
+  const mode_t mode = stat_of(target).st_mode;
+  const ino_t inode = stat_of(target).st_ino;
+  BM25 model(0.75, 1.2);
+  model.train(Strings{"a"});
+  model.dump(target.string());
+  EXPECT_EQ(read_file(target), model_text());
+  EXPECT_NE(stat_of(target).st_ino, inode);  // replaced, not written in place
+  EXPECT_EQ(attributes_of(target), attributes);
+  EXPECT_EQ(stat_of(target).st_mode, mode);
+}
+
+// A path near PATH_MAX: the temporary file is named relative to its folder,
+// so whatever open accepts, dump accepts.
+TEST(BM25Dump, PathsJustUnderPathMax) {
+  TempDir dir;
+  fs::path folder = dir.path();
+  while (folder.string().size() < 4000) folder /= std::string(200, 'd');
+  fs::create_directories(folder);
+  const fs::path target = folder / std::string(4070 - folder.string().size(), 'm');
+  ASSERT_GE(target.string().size(), 4070u);
+  BM25 model(0.75, 1.2);
+  model.train(Strings{"a"});
+  model.dump(target.string());  // a new file
+  model.dump(target.string());  // replaced
+  EXPECT_EQ(read_file(target), model_text());
+}
+
+// Set up by the unprivileged test run: a file of a third user in the root's
+// sticky folder. Whether the kernel lets a creating open have it depends on
+// fs.protected_regular; dump succeeds exactly where open(O_WRONLY|O_CREAT) does.
+TEST(BM25Dump, RefusesWhatACreatingOpenRefuses) {
+  const char* const path = std::getenv("DUREVARARE_THIRD_USER_FILE");
+  if (path == nullptr) GTEST_SKIP() << "needs the fixture of the unprivileged run";
+  const int fd = ::open(path, O_WRONLY | O_CREAT, 0666);
+  const bool opens = fd >= 0;
+  if (opens) ::close(fd);
+  BM25 model(0.75, 1.2);
+  EXPECT_EQ(dump_error(model, path), opens ? "" : "Failed to dump: Unable to open file");
 }

@@ -1,6 +1,7 @@
 #include "bm25/token_table.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <map>
 #include <random>
@@ -35,6 +36,23 @@ TEST(TokenTable, SortedEntriesAreInUnsignedByteOrder) {
   std::vector<std::string> keys;
   for (const auto& entry : table.sorted_entries()) keys.emplace_back(entry.first);
   EXPECT_EQ(keys, (std::vector<std::string>{"", "B", "a", "ab", "b", "\xc3\xa9"}));
+}
+
+// A key of 4 GiB is refused by the size check alone, before the table (or a
+// batch that checks its keys first) changes; the bytes behind it are never
+// touched, so an address range that holds no memory stands in for it.
+TEST(TokenTable, KeysOf4GiBAreRefusedBeforeAnyChange) {
+  constexpr std::size_t kSize = std::size_t{1} << 32;
+  void* const range = ::mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(range, MAP_FAILED);
+  const std::string_view huge(static_cast<const char*>(range), kSize);
+  TokenTable table;
+  table["a"] = 1;
+  EXPECT_THROW(TokenTable::arena_bytes(huge), std::length_error);
+  EXPECT_THROW(table.find_or_insert(huge, 0), std::length_error);
+  EXPECT_EQ(table.size(), 1u);
+  EXPECT_EQ(TokenTable::arena_bytes(huge.substr(0, kSize - 2)), kSize - 2);
+  ::munmap(range, kSize);
 }
 
 TEST(TokenTable, EmptyTableFindsNothing) {

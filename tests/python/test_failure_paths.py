@@ -107,6 +107,61 @@ def test_dump_retries_an_open_interrupted_by_a_signal(tmp_path):
     assert caught
 
 
+# A handler that raises stops a dump blocked on a FIFO with no reader, as it
+# stops Python's own open; the exception reaches the caller and the FIFO stays.
+@pytest.mark.parametrize("signum, error", [(signal.SIGALRM, TimeoutError), (signal.SIGINT, KeyboardInterrupt)])
+def test_a_signal_handler_that_raises_stops_a_blocked_dump(tmp_path, signum, error):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+
+    def on_alarm(*_):
+        if signum == signal.SIGALRM:
+            raise TimeoutError("no reader")
+        os.kill(os.getpid(), signal.SIGINT)  # as Ctrl-C would: the default handler raises
+
+    previous = signal.signal(signal.SIGALRM, on_alarm)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        with pytest.raises(error):
+            BM25().dump(str(fifo))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert os.listdir(tmp_path) == ["pipe"]
+
+
+STDOUT = textwrap.dedent("""
+    import sys, durevarare
+    model = durevarare.BM25()
+    model.train(["a"])
+    print("before", flush=True)
+    if sys.argv[1] == "dump":
+        model.dump("/dev/stdout")
+    else:
+        model.dump(sys.argv[2])
+        with open("/dev/stdout", "w") as out:
+            out.write(open(sys.argv[2]).read())
+    print("after")
+""")
+
+
+# Standard output redirected to a file (>> out.txt): the dump writes it as
+# opening /dev/stdout would, and the file stays the one the shell opened.
+def test_dump_to_redirected_standard_output_writes_it_as_open_would(tmp_path):
+    outputs = []
+    for way in ("dump", "open"):
+        out = tmp_path / f"{way}.txt"
+        with open(out, "ab") as redirected:
+            inode = os.fstat(redirected.fileno()).st_ino
+            result = subprocess.run([sys.executable, "-c", STDOUT, way, str(tmp_path / "m.json")], stdout=redirected,
+                                    stderr=subprocess.PIPE, timeout=60,
+                                    env={**os.environ, "PYTHONPATH": str(BUILD_DIR)})
+        assert result.returncode == 0, result.stderr.decode()
+        assert os.stat(out).st_ino == inode
+        outputs.append(out.read_text())
+    assert outputs[0] == outputs[1] and outputs[0].startswith("{") and outputs[0].endswith("}after\n")
+
+
 # --- Jieba data files ------------------------------------------------------------------------------
 
 CONSTRUCT = textwrap.dedent("""

@@ -7,10 +7,16 @@ PYTHON ?= $(PYENV_ROOT_DIR)/versions/$(shell cat .python-version)/bin/python
 JOBS ?= 2
 VERSION := $(shell sed -n 's/^version *= *//p' setup.cfg)
 SETUP = @PYTHON=$(PYTHON) bash scripts/setup.sh
+# One interpreter per CPython minor version found here (3.9 to 3.13), and
+# those plus Debian's python3 for the tests.
+PYTHONS = $(shell bash scripts/pythons.sh)
+TEST_PYTHONS = $(shell bash scripts/pythons.sh --all)
+WHEEL_TAG = $(shell $(PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 
-.PHONY: build test demo demo-large bench wheel install clean
+.PHONY: build test demo demo-large bench wheel wheels install clean
 
-# The development build: module, C++ tests (plain and sanitized), fuzzers, benchmark module.
+# The development build, for the 3.9 of .python-version: module, C++ tests
+# (plain and sanitized), fuzzers, benchmark module.
 define cmake_build
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=$(CXX_COMPILER) \
 	  -DPython_EXECUTABLE=$(PYTHON) $(CMAKE_ARGS) >/dev/null
@@ -21,9 +27,16 @@ build:
 	$(SETUP) dev
 	$(cmake_build)
 
+# The C++ tests once; the Python suite under every interpreter found, each
+# with the module built for its version (build-py/cpXY for all but the 3.9).
+test: CMAKE_ARGS += "-DDUREVARARE_OTHER_PYTHONS=$(filter-out $(PYTHON),$(TEST_PYTHONS))"
 test:
 	$(SETUP) test
 	$(cmake_build)
+	@for python in $(filter-out $(PYTHON),$(PYTHONS)); do \
+	  echo "module for $$python"; \
+	  CXX=$(CXX_COMPILER) $$python build_backend/durevarare_build.py module 2>/dev/null >/dev/null || exit 1; \
+	done
 	@cd $(BUILD_DIR) && ctest --output-on-failure
 
 demo:
@@ -41,16 +54,21 @@ bench:
 	$(cmake_build)
 	@PYTHONPATH=$(BUILD_DIR) $(PYTHON) bench/run.py
 
-# dist/durevarare-<version>-cp39-cp39-<platform>.whl, built offline in an
-# isolated environment from the local wheelhouse (setuptools and wheel).
+# dist/durevarare-<version>-cpXY-cpXY-manylinux_2_N_<machine>.whl for PYTHON,
+# offline: the build backend is in the tree and needs nothing from an index.
 wheel:
 	$(SETUP) wheel
-	@CXX=$(CXX_COMPILER) $(PYTHON) -m pip wheel --no-index --find-links wheelhouse --no-deps --wheel-dir dist .
+	@CXX=$(CXX_COMPILER) $(PYTHON) -m pip wheel --no-index --no-deps --wheel-dir dist .
+
+# One wheel per interpreter that scripts/pythons.sh finds.
+wheels:
+	@for python in $(PYTHONS); do $(MAKE) --no-print-directory wheel PYTHON=$$python || exit 1; done
+	@ls dist/durevarare-$(VERSION)-*.whl
 
 # Through pip, so that pip list, show and uninstall know it; PREFIX=... installs there.
 install: wheel
 	@$(PYTHON) -m pip install --no-index --no-deps --force-reinstall $(if $(PREFIX),--prefix $(PREFIX)) \
-	  dist/durevarare-$(VERSION)-cp39-cp39-*.whl
+	  dist/durevarare-$(VERSION)-$(WHEEL_TAG)-$(WHEEL_TAG)-*.whl
 
 clean:
-	rm -rf $(BUILD_DIR) build-wheel dist durevarare.egg-info
+	rm -rf $(BUILD_DIR) build-py build-wheel dist

@@ -1,4 +1,4 @@
-"""Type stub for the durevarare extension module (CPython 3.9).
+"""Type stub for the durevarare extension module (CPython 3.9 to 3.13).
 
 Parameters named arg0 are positional-only; only the constructors take keywords.
 Token lists may be any sequence (list, tuple, ...) but a bare str or bytes.

@@ -3,39 +3,40 @@
 #
 #   scripts/setup.sh PROFILE...
 #
-#   build       the module: compiler, CMake, pybind11, and the cppjieba headers
-#               and dictionaries from the pinned npm package (files only; its
-#               install scripts never run)
-#   wheel       build, plus the local wheelhouse that an offline pip wheel uses
+#   build       the module: compiler, CMake, pybind11, libattr, and the
+#               cppjieba headers and dictionaries from the pinned npm package
+#               (files only; its install scripts never run)
+#   wheel       build (the build backend is in the tree and needs nothing more)
 #   dev         build, plus GoogleTest and the sanitizer runtime (make build)
-#   test        dev and wheel, plus pytest, mypy, fortunes-zh and a comma locale
+#   test        dev, plus pytest, mypy, Debian's venv, fortunes-zh and a comma locale
 #   demo        dev, plus fortunes-zh
 #   demo-large  dev, plus the chinese-poetry corpus
 #   bench       dev, plus fortunes-zh, Python jieba and the chinese-poetry corpus
 #
 # Debian packages that are missing are installed when running as root; anyone
-# else gets the apt-get line to run. PYTHON names the CPython 3.9 to build for.
+# else gets the apt-get line to run. PYTHON names the CPython (3.9 to 3.13) to
+# build for; without it, the 3.9 that .python-version names.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 python=${PYTHON:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")/versions/$(cat .python-version)/bin/python}
-if ! [[ -x $python ]] || ! "$python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 9))' 2>/dev/null; then
-  echo "setup: durevarare is built for CPython 3.9, and '$python' is not one." >&2
-  echo "  Install CPython 3.9 (Debian 12 ships none; with pyenv: pyenv install 3.9.18)," >&2
-  echo "  or name one: make <target> PYTHON=/path/to/python3.9" >&2
+if ! [[ -x $python ]] || ! "$python" -c 'import sys; sys.exit(not (3, 9) <= sys.version_info[:2] <= (3, 13))' 2>/dev/null; then
+  echo "setup: durevarare builds for CPython 3.9 to 3.13, and '$python' is not one." >&2
+  echo "  Install one (Debian 12's python3 is 3.11; with pyenv: pyenv install 3.9.18)," >&2
+  echo "  or name one: make <target> PYTHON=/path/to/python3" >&2
   exit 1
 fi
 
-packages=() want_cppjieba=0 want_wheelhouse=0 want_locale=0 want_corpus=0
+packages=() want_cppjieba=0 want_locale=0 want_corpus=0
 add() { packages+=("$@"); }
 for profile in "${@:-build}"; do
   case $profile in
     build | wheel | dev | test | demo | demo-large | bench)
       add cmake make clang g++ pybind11-dev libattr1-dev
       want_cppjieba=1 ;;&
-    wheel | test) add python3-wheel-whl; want_wheelhouse=1 ;;&
     dev | test | demo | demo-large | bench) add libgtest-dev libclang-rt-14-dev ;;&
-    test) add python3-pytest python3-exceptiongroup python3-tomli python3-mypy fortunes-zh locales; want_locale=1 ;;
+    test) add python3-pytest python3-exceptiongroup python3-tomli python3-mypy python3-venv fortunes-zh locales
+          want_locale=1 ;;
     demo) add fortunes-zh ;;
     demo-large) want_corpus=1 ;;
     bench) add fortunes-zh python3-jieba; want_corpus=1 ;;
@@ -86,12 +87,4 @@ npm_ci() {
 ((want_cppjieba)) && npm_ci . "cppjieba headers and dictionaries"
 ((want_corpus)) && npm_ci corpus "the chinese-poetry corpus, 85 MB"
 
-# The two wheels an isolated, offline `pip wheel` needs: the setuptools that
-# CPython 3.9 bundles (Debian's own setuptools wheel fails under a Python that
-# is not Debian's) and Debian's wheel.
-if ((want_wheelhouse)); then
-  mkdir -p wheelhouse
-  bundled=$("$python" -c 'import ensurepip, os; print(os.path.join(os.path.dirname(ensurepip.__file__), "_bundled"))')
-  cp -u "$bundled"/setuptools-*.whl /usr/share/python-wheels/wheel-*.whl wheelhouse/
-fi
 exit 0

@@ -22,7 +22,7 @@ JIEBA_PATHS = {
 
 
 def module_file():
-    found = sorted(BUILD_DIR.glob("durevarare.cpython-39*.so"))
+    found = sorted(BUILD_DIR.glob(f"durevarare.cpython-{sys.version_info[0]}{sys.version_info[1]}*.so"))
     assert found, f"no built module in {BUILD_DIR}"
     return found[0]
 

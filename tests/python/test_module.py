@@ -2,6 +2,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -25,30 +26,46 @@ def test_second_import_returns_the_same_module():
     assert importlib.import_module("durevarare") is durevarare
 
 
+OWN = "%d.%d" % sys.version_info[:2]
 PLAIN_IMPORT = """
 import sys
 try:
     import durevarare
 except ImportError as error:
-    print(str(error) == ("Python version mismatch: module was compiled for Python 3.9, "
+    print(str(error) == ("Python version mismatch: module was compiled for Python " + sys.argv[1] + ", "
                          "but the interpreter version is incompatible: " + sys.version + "."))
     print(error)
 """
 
 
-@pytest.mark.parametrize("version", ["3.8", "3.10"])
-def test_other_interpreters_are_refused_with_import_error(version, tmp_path):
-    candidates = sorted(PYENV_ROOT.glob(f"versions/{version}.*/bin/python"))
-    if not candidates:
-        pytest.skip(f"no CPython {version} under {PYENV_ROOT}")
+def other_interpreters():
+    for minor in range(8, 14):
+        version = f"3.{minor}"
+        if version != OWN:
+            found = sorted(PYENV_ROOT.glob(f"versions/{version}.*/bin/python"))
+            yield pytest.param(found[-1] if found else None, id=version)
+
+
+# Each build refuses every other version: where the loader gets as far as the
+# entry, with the version check's message. Another version's loader may
+# refuse the file first, for a C API symbol it lacks, which is a refusal too;
+# never for the 3.9 build under 3.8 or 3.10 (its symbols new in 3.9 are weak).
+@pytest.mark.parametrize("python", other_interpreters())
+def test_other_interpreters_are_refused_with_import_error(python, tmp_path):
+    if python is None:
+        pytest.skip("no such CPython under pyenv")
     # A name that every interpreter's import system takes for an extension module.
     shutil.copy(module_file(), tmp_path / "durevarare.so")
-    result = subprocess.run([str(candidates[-1]), "-c", PLAIN_IMPORT], capture_output=True, timeout=60,
+    result = subprocess.run([str(python), "-c", PLAIN_IMPORT, OWN], capture_output=True, timeout=60,
                             env={**os.environ, "PYTHONPATH": str(tmp_path)})
     assert result.returncode == 0, result.stderr.decode()
     first, message = result.stdout.decode().splitlines()[:2]
-    assert first == "True", message
-    assert f"incompatible: {version}." in message
+    version = python.parts[-3].rsplit(".", 1)[0]
+    if first != "True" and not (OWN == "3.9" and version in ("3.8", "3.10")):
+        assert "undefined symbol" in message, message
+    else:
+        assert first == "True", message
+        assert f"incompatible: {version}." in message
 
 
 def test_the_only_export_is_the_init_function():

@@ -1,20 +1,26 @@
-"""The distribution as a user meets it: the wheel built offline, installed
-into a fresh venv, imported from elsewhere with the README's line for the
-bundled dictionaries, type-checked with mypy, and uninstalled without a trace."""
+"""The distribution as a user meets it: the wheel for the running interpreter
+built offline, its tag checked against what the module needs, installed into
+a fresh venv, imported from elsewhere with the README's line for the bundled
+dictionaries, type-checked with mypy, and uninstalled without a trace."""
 import ast
 import os
 import re
 import shutil
 import subprocess
 import sys
+import zipfile
 
 import pytest
 
 import durevarare
-from conftest import REPO
+from conftest import CPPJIEBA_DIR, REPO
 
-WHEELHOUSE = REPO / "wheelhouse"
 STUB = REPO / "durevarare-stubs" / "__init__.pyi"
+TAG = "cp%d%d" % sys.version_info[:2]
+DEVELOPMENT_PYTHON = (REPO / ".python-version").read_text().strip().rsplit(".", 1)[0] == "%d.%d" % sys.version_info[:2]
+# The libraries a manylinux wheel may need from the system (PEP 600's baseline).
+SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0", "libdl.so.2",
+                    "librt.so.1", "ld-linux-x86-64.so.2"}
 
 TYPED = """
 import durevarare
@@ -47,18 +53,39 @@ def dictionary_line():
     return lines[0].strip()
 
 
-def test_wheel_installs_type_checks_and_uninstalls(tmp_path):
-    if not list(WHEELHOUSE.glob("setuptools-*.whl")):
-        pytest.skip("no wheelhouse: run scripts/setup.sh wheel")
-    clean_env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
-    if shutil.which("clang++"):
-        clean_env.setdefault("CXX", "clang++")
-    run(sys.executable, "-m", "pip", "wheel", "--no-index", "--find-links", WHEELHOUSE, "--no-deps",
-        "--wheel-dir", tmp_path / "dist", REPO, env=clean_env)
-    wheel, = (tmp_path / "dist").glob("durevarare-*-cp39-cp39-*.whl")
+def build_wheel(source, dist, env):
+    run(sys.executable, "-m", "pip", "wheel", "--no-index", "--no-deps", "--wheel-dir", dist, source, env=env)
+    wheel, = dist.glob(f"durevarare-*-{TAG}-{TAG}-manylinux_2_*.whl")
+    return wheel
 
+
+@pytest.fixture
+def clean_env():
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
+    if shutil.which("clang++"):
+        env.setdefault("CXX", "clang++")
+    return env
+
+
+def test_wheel_tag_promises_no_more_than_the_module_needs(tmp_path, clean_env):
+    wheel = build_wheel(REPO, tmp_path / "dist", clean_env)
+    promised = int(re.search(r"manylinux_2_(\d+)_", wheel.name).group(1))
+    with zipfile.ZipFile(wheel) as archive:
+        module, = [name for name in archive.namelist() if name.endswith(".so")]
+        archive.extract(module, tmp_path)
+    symbols = run("objdump", "-T", "-p", tmp_path / module)
+    needed = [int(minor) for minor in re.findall(r"\bGLIBC_2\.(\d+)\b", symbols)]
+    assert needed and max(needed) <= promised, (max(needed), wheel.name)
+    assert set(re.findall(r"NEEDED\s+(\S+)", symbols)) <= SYSTEM_LIBRARIES
+
+
+def test_wheel_installs_type_checks_and_uninstalls(tmp_path, clean_env):
+    wheel = build_wheel(REPO, tmp_path / "dist", clean_env)
+
+    # Debian's own interpreter gets a venv that sees Debian's Python packages beside the wheel.
+    debian = sys.executable.startswith("/usr/bin/")
     venv = tmp_path / "venv"
-    run(sys.executable, "-m", "venv", venv, env=clean_env)
+    run(sys.executable, "-m", "venv", *(["--system-site-packages"] if debian else []), venv, env=clean_env)
     python = venv / "bin" / "python"
     before = files_under(venv)
     run(python, "-m", "pip", "install", "--no-index", wheel, env=clean_env)
@@ -68,9 +95,15 @@ def test_wheel_installs_type_checks_and_uninstalls(tmp_path):
     code = f"import pathlib, durevarare\n{dictionary_line()}\nprint(durevarare.__file__)\nprint(jieba.cut('清华大学'))"
     out = run(python, "-c", code, cwd=elsewhere, env=clean_env).splitlines()
     assert out[0].startswith(str(venv)) and out[1] == "['清华大学']"
+    if debian:
+        run(python, "-c", "import pytest, durevarare", cwd=elsewhere, env=clean_env)
 
     if subprocess.run(["/usr/bin/python3", "-c", "import mypy"], capture_output=True).returncode == 0:
         mypy = ["/usr/bin/python3", "-m", "mypy", "--python-executable", python, "--cache-dir", tmp_path / "mypy"]
+        # mypy asks the venv's interpreter for its search paths by running a
+        # script from mypy's own folder, whose types.py shadows the standard
+        # library's on 3.12 and later unless the script's folder stays off sys.path.
+        clean_env = {**clean_env, "PYTHONSAFEPATH": "1"}
         (elsewhere / "typed.py").write_text(TYPED)
         run(*mypy, "typed.py", cwd=elsewhere, env=clean_env)
         (elsewhere / "untyped.py").write_text(UNTYPED)
@@ -80,6 +113,15 @@ def test_wheel_installs_type_checks_and_uninstalls(tmp_path):
 
     run(python, "-m", "pip", "uninstall", "-y", "durevarare", env=clean_env)
     assert files_under(venv) == before
+
+
+@pytest.mark.skipif(not DEVELOPMENT_PYTHON, reason="one full build from a fresh tree is enough")
+def test_a_source_folder_whose_path_holds_a_space_builds(tmp_path, clean_env):
+    source = tmp_path / "source with space"
+    for name in run("git", "ls-files", cwd=REPO).splitlines():
+        (source / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(REPO / name, source / name)
+    build_wheel(source, tmp_path / "dist", {**clean_env, "DUREVARARE_CPPJIEBA_DIR": str(CPPJIEBA_DIR)})
 
 
 # --- the stub against the module --------------------------------------------------------------------

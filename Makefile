@@ -13,7 +13,7 @@ PYTHONS = $(shell bash scripts/pythons.sh)
 TEST_PYTHONS = $(shell bash scripts/pythons.sh --all)
 WHEEL_TAG = $(shell $(PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 
-.PHONY: build test demo demo-large bench wheel wheels install clean
+.PHONY: build test demo demo-large demo-cluster bench wheel wheels install clean
 
 # The development build, for the 3.9 of .python-version: module, C++ tests
 # (plain and sanitized), fuzzers, benchmark module.
@@ -48,6 +48,18 @@ demo-large:
 	$(SETUP) demo-large
 	$(cmake_build)
 	@PYTHONPATH=$(BUILD_DIR) $(PYTHON) examples/search.py --large
+
+# The training job on a Dask LocalCluster of 2 workers (ARGS=--large for the
+# poems), under Debian's python3, whose Dask it uses, with the module built
+# for its version.
+CLUSTER_PYTHON ?= /usr/bin/python3
+CLUSTER_BUILDER = $(firstword $(shell bash scripts/pythons.sh | while read p; do \
+  [ "$$($$p -c 'import sys; print(sys.version_info[:2])')" = "$$($(CLUSTER_PYTHON) -c 'import sys; print(sys.version_info[:2])')" ] && echo $$p; done))
+demo-cluster:
+	$(SETUP) demo-cluster $(if $(filter --large,$(ARGS)),demo-large)
+	@CXX=$(CXX_COMPILER) $(CLUSTER_BUILDER) build_backend/durevarare_build.py module >/dev/null 2>&1
+	@PYTHONPATH=build-py/$(shell $(CLUSTER_PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[:2])') \
+	  $(CLUSTER_PYTHON) examples/cluster_train.py $(ARGS)
 
 bench:
 	$(SETUP) bench

@@ -11,6 +11,7 @@
 #   test        dev, plus pytest, mypy, Debian's venv, fortunes-zh and a comma locale
 #   demo        dev, plus fortunes-zh
 #   demo-large  dev, plus the chinese-poetry corpus
+#   demo-cluster build, plus fortunes-zh and Debian's Dask distributed (python3)
 #   bench       dev, plus fortunes-zh, Python jieba and the chinese-poetry corpus
 #
 # Debian packages that are missing are installed when running as root; anyone
@@ -31,12 +32,13 @@ packages=() want_cppjieba=0 want_locale=0 want_corpus=0
 add() { packages+=("$@"); }
 for profile in "${@:-build}"; do
   case $profile in
-    build | wheel | dev | test | demo | demo-large | bench)
+    build | wheel | dev | test | demo | demo-large | demo-cluster | bench)
       add cmake make clang g++ pybind11-dev libattr1-dev
       want_cppjieba=1 ;;&
     dev | test | demo | demo-large | bench) add libgtest-dev libclang-rt-14-dev ;;&
     test) add python3-pytest python3-exceptiongroup python3-tomli python3-mypy python3-venv fortunes-zh locales
-          want_locale=1 ;;
+          add python3-distributed python3-dask; want_locale=1 ;;
+    demo-cluster) add fortunes-zh python3-distributed python3-dask python3-dev ;;
     demo) add fortunes-zh ;;
     demo-large) want_corpus=1 ;;
     bench) add fortunes-zh python3-jieba; want_corpus=1 ;;

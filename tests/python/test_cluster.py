@@ -1,0 +1,80 @@
+"""The training job on Dask distributed (Debian's, for its python3): the merged
+model equals the one-process model byte for byte, also when a worker process
+dies in the middle of a task."""
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import DICT_DIR, REPO
+
+sys.path.insert(0, str(REPO / "examples"))
+import cluster_train  # noqa: E402
+from search import DEFAULT_CORPUS  # noqa: E402
+
+SPEC = ("fortunes", DEFAULT_CORPUS, 240)
+needs_cluster = pytest.mark.skipif(not os.path.exists(DEFAULT_CORPUS), reason="fortunes-zh corpus not installed")
+
+
+def test_the_merge_escapes_every_key():
+    import durevarare
+    documents = [["a\nb", 'q"', "x"], ["back\\slash", "x", "\t"]]
+    results = []
+    for tokens in documents:
+        model = durevarare.BM25()
+        model.train(tokens)
+        results.append({"text": cluster_train.model_file_text(model), "words": len(tokens), "ended": 0.0,
+                        "worker": 1, "rss_mb": 0.0, "loaded": False})
+    merged = durevarare.BM25()
+    merged.load(cluster_train.model_text(cluster_train.combine([cluster_train.to_partial(results[:1]),
+                                                                cluster_train.to_partial(results[1:])])))
+    whole = durevarare.BM25()
+    for tokens in documents:
+        whole.train(tokens)
+    assert cluster_train.model_file_text(merged) == cluster_train.model_file_text(whole)
+
+
+@pytest.fixture(scope="module")
+def client():
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    with distributed.Client(cluster) as connected:
+        yield connected
+    cluster.close()
+
+
+@pytest.fixture(scope="module")
+def expected():
+    return cluster_train.model_file_text(cluster_train.single_model(SPEC, str(DICT_DIR)))
+
+
+# Partitions and tree shapes that group the sums differently.
+@needs_cluster
+@pytest.mark.parametrize("partitions, split_every", [(7, 2), (3, 8)])
+def test_merged_model_equals_the_one_process_model(client, expected, partitions, split_every):
+    model, figures = cluster_train.cluster_model(client, SPEC, 240, str(DICT_DIR), partitions, split_every)
+    assert cluster_train.model_file_text(model) == expected
+    assert figures["loads"] <= 2  # one Jieba per worker process, whatever the number of tasks
+
+
+@needs_cluster
+def test_a_worker_killed_mid_task_changes_nothing(client, expected, tmp_path):
+    marker = tmp_path / "killed"
+    pids = set(client.run(os.getpid).values())
+    model, _ = cluster_train.cluster_model(client, SPEC, 240, str(DICT_DIR), 6, 2, str(marker))
+    assert marker.exists()  # the middle task killed its worker once
+    assert cluster_train.model_file_text(model) == expected
+    client.wait_for_workers(2, timeout=60)
+    assert set(client.run(os.getpid).values()) != pids  # the nanny started a new worker process
+
+
+@needs_cluster
+def test_the_command_line_reports_the_byte_identical_merge():
+    pytest.importorskip("distributed")
+    result = subprocess.run([sys.executable, str(REPO / "examples" / "cluster_train.py"), "--limit", "300",
+                             "--workers", "0,1", "--dict-dir", str(DICT_DIR)], capture_output=True, timeout=300)
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    out = result.stdout.decode()
+    assert "documents: 300; one process:" in out and "cluster of 1 worker(s)" in out
+    assert "merged model equals the one-process model byte for byte: yes" in out

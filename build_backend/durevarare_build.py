@@ -33,7 +33,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 DICTIONARIES = ("jieba.dict.utf8", "hmm_model.utf8", "user.dict.utf8", "idf.utf8", "stop_words.utf8")
-PACKAGES = ("durevarare-stubs",)
+PACKAGES = ("durevarare-stubs", "durevarare_search")
 LICENCES = ("LICENSE", "THIRD-PARTY-NOTICES")
 SUPPORTED = ((3, 9), (3, 10), (3, 11), (3, 12), (3, 13))
 

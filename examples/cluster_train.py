@@ -27,7 +27,7 @@ import time
 import durevarare
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from search import (DEFAULT_CORPUS, DEFAULT_DICT_DIR, DICT_DIR_HELP, POETRY_DIR, Tokenizer,  # noqa: E402
+from search import (DEFAULT_CORPUS, DEFAULT_DICT_DIR, DICT_DIR_HELP, POETRY_DIR, make_analyzer,  # noqa: E402
                     read_fortunes, read_paragraphs, read_poems)
 
 # The seven characters that model files write as a backslash and a letter.
@@ -49,23 +49,30 @@ def corpus(spec):
 
 
 def tokenizer_for(dict_dir):
+    """The search package's analyzer, with a cache of the words of each raw token."""
     if dict_dir not in _tokenizers:
-        _tokenizers[dict_dir] = Tokenizer(dict_dir, "search")
+        _tokenizers[dict_dir] = (make_analyzer(dict_dir), {})
     return _tokenizers[dict_dir]
 
 
 def train(texts, tokenizer, halfway=None):
-    """Cuts (a batch of texts per call) and trains; returns the model and the number of
-    words trained. `halfway` runs once half the texts are in."""
+    """Cuts (a batch of texts per call) with the analyzer's rules and trains; returns
+    the model and the number of words trained. `halfway` runs once half the texts are in."""
+    analyzer, memo = tokenizer
     model = durevarare.BM25()
     total = 0
-    for done, tokens in enumerate(tokenizer.cut_stream(texts, threads=1)):
+    for done, tokens in enumerate(analyzer.document_tokens(texts, threads=1)):
         if halfway and done == len(texts) // 2:
             halfway()
-        numbers = tokenizer.word_numbers(tokens)
-        if numbers:
-            model.train(tokenizer.words_of(numbers))
-            total += len(numbers)
+        words = []
+        for token in tokens:
+            found = memo.get(token)
+            if found is None:
+                found = memo[token] = analyzer.words_of_token(token)
+            words.extend(found)
+        if words:
+            model.train(words)
+            total += len(words)
     return model, total
 
 

@@ -12,6 +12,9 @@ CPPJIEBA_DIR = pathlib.Path(
     os.environ.get("DUREVARARE_CPPJIEBA_DIR", REPO / "node_modules/nodejieba/submodules/cppjieba"))
 DICT_DIR = CPPJIEBA_DIR / "dict"
 # The five Jieba data files, by parameter name, with no user dictionary.
+# The search package: from the checkout, on the same dictionaries.
+sys.path.insert(0, str(REPO))
+os.environ.setdefault("DUREVARARE_DICT_DIR", str(DICT_DIR))
 JIEBA_PATHS = {
     "dict_path": str(DICT_DIR / "jieba.dict.utf8"),
     "hmm_path": str(DICT_DIR / "hmm_model.utf8"),

@@ -22,69 +22,46 @@ def texts():
 
 
 @pytest.fixture(scope="module")
-def engine(texts):
-    return search.Engine(texts, search.Tokenizer(str(DICT_DIR)), threads=2)
+def index(texts):
+    return search.build_index(texts, search.make_analyzer(str(DICT_DIR)), threads=2)
 
 
-def test_fortunes_are_split_and_cleaned(texts):
-    assert len(texts) == SLICE
-    assert all("\x1b" not in text and text.strip() == text and text for text in texts)
-    assert not any(line.strip() == "%" for text in texts for line in text.splitlines())
+def words_of(index, position):
+    return [index.vocabulary[number] for number in index.documents[position]]
 
 
-def test_a_documents_rarest_words_find_it_first(engine):
+def test_a_documents_rarest_words_find_it_first(index):
     frequency = {}
-    tokens_of = engine.tokens
-    for tokens in tokens_of:
-        for token in tokens:
-            frequency[token] = frequency.get(token, 0) + 1
+    for position in range(len(index.documents)):
+        for word in words_of(index, position):
+            frequency[word] = frequency.get(word, 0) + 1
     checked = 0
-    for position in range(0, len(tokens_of), 37):
-        tokens = tokens_of[position]
-        rarest = sorted(set(tokens), key=lambda t: (frequency[t], t))[:3]
+    for position in range(0, len(index.documents), 37):
+        words = words_of(index, position)
+        rarest = sorted(set(words), key=lambda w: (frequency[w], w))[:3]
         if len(rarest) < 3 or frequency[rarest[-1]] > 1:
             continue  # only words that occur in this document alone identify it
-        results, _ = engine.query(" ".join(rarest), top=1)
-        assert results[0][1] == engine.ids[position], rarest
+        assert index.search(" ".join(rarest), k=1)[0][0] == index.ids[position], rarest
         checked += 1
     assert checked >= 5
 
 
-def test_scores_are_exactly_the_inner_products(engine):
+def test_scores_are_exactly_the_inner_products(index, texts):
     for text in search.DEFAULT_QUERIES + ["程序 电脑 软件"]:
-        results, query = engine.query(text, top=10)
-        for score, doc in results:
-            vector = engine.vector(engine.ids.index(doc))
-            assert score == search.dot(query, vector)
+        query = index.query_vector(text)
+        for doc, score in index.search(text, k=10):
+            vector = index.model.encode_document(words_of(index, doc))
+            # Added in the query's order, one by one (3.12's sum() compensates rounding).
+            total = None
+            for word, weight in query.items():
+                if word in vector:
+                    total = weight * vector[word] if total is None else total + weight * vector[word]
+            assert score == total
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_threshold_search_finds_what_scoring_everything_finds(seed):
-    """Random lists, weights drawn from few values (ties), query weights of both signs."""
-    rng = random.Random(seed)
-    words, documents = 12, 400
-    vectors = [{word: rng.choice((0.25, 0.5, 0.75, 0.8125)) for word in rng.sample(range(1, words), rng.randint(1, 5))}
-               for _ in range(documents)]
-    capacity = [0] * words
-    for vector in vectors:
-        for word in vector:
-            capacity[word] += 1
-    index = search.SearchIndex(capacity)
-    for doc, vector in enumerate(vectors):
-        index.add(doc, dict(sorted(vector.items())))
-    index.LONG = 30  # some lists kept in weight order, the others sorted per query
-    index.finish()
-    for _ in range(200):
-        query = {word: rng.choice((-0.5, 0.125, 0.25, 1.0)) for word in sorted(rng.sample(range(1, words + 3), 3))}
-        terms = [(word, weight) + index.postings(word) for word, weight in query.items()]
-        terms = [term for term in terms if term[2]]
-        for top in (1, 3, 10):
-            assert index.threshold(terms, top) == index.score_all(terms, top), (query, top)
-
-
-def test_cut_with_threads_equals_cut_serially(engine, texts):
-    serial = [engine.tokenizer(text) for text in texts]
-    assert [t for t in serial if t] == engine.tokens
+def test_cut_with_threads_equals_cut_serially(index, texts):
+    serial = [index.analyzer.document_words(text) for text in texts]
+    assert serial == [words_of(index, position) for position in range(len(texts))]
 
 
 def test_poems_are_read_from_every_array_of_objects_with_paragraphs():

@@ -53,6 +53,28 @@ def dictionary_line():
     return lines[0].strip()
 
 
+SEARCH_TYPED = """
+from typing import List, Tuple, Union
+from durevarare_search import Analyzer, Index, sparse_vector, token_id
+index = Index(Analyzer(query_cut="cut"), idf="documents")
+index.add("a", "如何取消订单")
+index.add_many([(1, "怎么开发票")], progress=True)
+results: List[Tuple[Union[str, int], float]] = index.search("发票", k=3)
+ids: int = token_id("发票", bits=64)
+vector = sparse_vector(index.query_vector("发票"))
+index.save("x.index")
+again: Index = Index.load("x.index")
+"""
+
+
+def quick_start():
+    """The README's quick start: the Python block after the pip install line."""
+    text = (REPO / "README.md").read_text()
+    block = text.split("## Quick start", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    assert len(block.strip().splitlines()) <= 10
+    return block
+
+
 def build_wheel(source, dist, env):
     run(sys.executable, "-m", "pip", "wheel", "--no-index", "--no-deps", "--wheel-dir", dist, source, env=env)
     wheel, = dist.glob(f"durevarare-*-{TAG}-{TAG}-manylinux_2_*.whl")
@@ -97,6 +119,10 @@ def test_wheel_installs_type_checks_and_uninstalls(tmp_path, clean_env):
     assert out[0].startswith(str(venv)) and out[1] == "['清华大学']"
     if debian:
         run(python, "-c", "import pytest, durevarare", cwd=elsewhere, env=clean_env)
+    # The quick start as written, with the bundled dictionaries and no paths.
+    bare_env = {key: value for key, value in clean_env.items() if key != "DUREVARARE_DICT_DIR"}
+    assert run(python, "-c", quick_start(), cwd=elsewhere, env=bare_env).startswith("a2 ")
+    assert (elsewhere / "help.index").is_file()
 
     if subprocess.run(["/usr/bin/python3", "-c", "import mypy"], capture_output=True).returncode == 0:
         mypy = ["/usr/bin/python3", "-m", "mypy", "--python-executable", python, "--cache-dir", tmp_path / "mypy"]
@@ -106,6 +132,8 @@ def test_wheel_installs_type_checks_and_uninstalls(tmp_path, clean_env):
         clean_env = {**clean_env, "PYTHONSAFEPATH": "1"}
         (elsewhere / "typed.py").write_text(TYPED)
         run(*mypy, "typed.py", cwd=elsewhere, env=clean_env)
+        (elsewhere / "search_typed.py").write_text(SEARCH_TYPED)
+        run(*mypy, "search_typed.py", cwd=elsewhere, env=clean_env)
         (elsewhere / "untyped.py").write_text(UNTYPED)
         flagged = subprocess.run([str(part) for part in mypy + ["untyped.py"]], cwd=elsewhere, env=clean_env,
                                  capture_output=True, text=True)

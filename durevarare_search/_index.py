@@ -1,10 +1,13 @@
 """An inverted index over the module's BM25 weights, with exact top-k search,
 and its file."""
+import contextlib
 import gc
 import heapq
 import io
 import json
 import os
+import secrets
+import stat
 import sys
 import tempfile
 import time
@@ -12,7 +15,7 @@ import zipfile
 from array import array
 from bisect import bisect_left
 from itertools import accumulate
-from typing import Callable, Dict, Iterable, List, Optional, Tuple, Union
+from typing import BinaryIO, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
 import durevarare
 
@@ -250,12 +253,12 @@ class Index:
         if all(type(n) is int for n in found):
             return array("I", filter(None, found))
         out = array("I")
-        for numbers in found:
-            if type(numbers) is int:
-                if numbers:
-                    out.append(numbers)
+        for entry in found:
+            if isinstance(entry, int):
+                if entry:
+                    out.append(entry)
             else:
-                out.extend(numbers)
+                out.extend(entry)
         return out
 
     def _number(self, word: str) -> int:
@@ -344,29 +347,19 @@ class Index:
         """Writes the whole index to one file, which replaces `path` only once it is
         complete: a failure leaves any old file as it was. The models inside are
         written by the module's own dump."""
-        path = os.fspath(path)
-        folder = os.path.dirname(os.path.abspath(path))
         meta = {"format": FORMAT, "version": VERSION, "idf": self.idf, "analyzer": self.analyzer.settings(),
                 "ids": self.ids, "vocabulary": self.vocabulary}
         lengths = array("Q", map(len, self.documents))
-        handle, partial = tempfile.mkstemp(prefix=".durevarare-index-", suffix=".tmp", dir=folder)
-        try:
-            with os.fdopen(handle, "wb") as raw:
-                with zipfile.ZipFile(raw, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
-                    archive.writestr("meta.json", json.dumps(meta, ensure_ascii=False))
-                    archive.writestr("model.json", _model_text(self.model))
-                    if self.document_frequency is not None:
-                        archive.writestr("document_frequency.json", _model_text(self.document_frequency))
-                    archive.writestr("lengths.bin", _little_endian(lengths))
-                    with archive.open("documents.bin", "w", force_zip64=True) as out:
-                        for numbers in self.documents:
-                            out.write(_little_endian(numbers))
-                raw.flush()
-                os.fsync(raw.fileno())
-            os.replace(partial, path)
-        except BaseException:
-            os.unlink(partial)
-            raise
+        with _replacing(os.fspath(path)) as raw:
+            with zipfile.ZipFile(raw, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
+                archive.writestr("meta.json", json.dumps(meta, ensure_ascii=False))
+                archive.writestr("model.json", _model_text(self.model))
+                if self.document_frequency is not None:
+                    archive.writestr("document_frequency.json", _model_text(self.document_frequency))
+                archive.writestr("lengths.bin", _little_endian(lengths))
+                with archive.open("documents.bin", "w", force_zip64=True) as out:
+                    for numbers in self.documents:
+                        out.write(_little_endian(numbers))
 
     @classmethod
     def load(cls, path: Union[str, os.PathLike], analyzer: Optional[Analyzer] = None) -> "Index":
@@ -394,6 +387,42 @@ class Index:
             raise ValueError(f"{os.fspath(path)!r} is damaged: its documents do not add up")
         return index
 
+
+@contextlib.contextmanager
+def _replacing(path: str) -> Iterator[BinaryIO]:
+    """A file written under a temporary name beside `path` and renamed over it once
+    complete and flushed, so that a reader sees the old index or the new one. The
+    new file is what opening `path` for writing would leave: a link is followed
+    (its target is replaced, the link stays), an existing file keeps its mode and,
+    where allowed, its owner, and a new one gets 0666 less the umask."""
+    target = os.path.realpath(path)
+    try:
+        old: Optional[os.stat_result] = os.stat(target)
+    except FileNotFoundError:
+        old = None
+    while True:
+        partial = os.path.join(os.path.dirname(target), f".durevarare-index-{secrets.token_hex(8)}.tmp")
+        try:
+            descriptor = os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            break
+        except FileExistsError:
+            continue
+    try:
+        with os.fdopen(descriptor, "wb") as handle:
+            if old is not None:
+                if (old.st_uid, old.st_gid) != (os.geteuid(), os.getegid()):
+                    try:
+                        os.fchown(descriptor, old.st_uid, old.st_gid)
+                    except PermissionError:
+                        pass  # then the file becomes the writer's, as any replacing save makes it
+                os.fchmod(descriptor, stat.S_IMODE(old.st_mode))
+            yield handle
+            handle.flush()
+            os.fsync(descriptor)
+        os.replace(partial, target)
+    except BaseException:
+        os.unlink(partial)
+        raise
 
 def _model_text(model: durevarare.BM25) -> bytes:
     with tempfile.TemporaryDirectory() as folder:

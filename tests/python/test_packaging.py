@@ -134,6 +134,7 @@ def test_wheel_installs_type_checks_and_uninstalls(tmp_path, clean_env):
         run(*mypy, "typed.py", cwd=elsewhere, env=clean_env)
         (elsewhere / "search_typed.py").write_text(SEARCH_TYPED)
         run(*mypy, "search_typed.py", cwd=elsewhere, env=clean_env)
+        run(*mypy, "-p", "durevarare_search", cwd=elsewhere, env=clean_env)  # the package as installed, typed
         (elsewhere / "untyped.py").write_text(UNTYPED)
         flagged = subprocess.run([str(part) for part in mypy + ["untyped.py"]], cwd=elsewhere, env=clean_env,
                                  capture_output=True, text=True)

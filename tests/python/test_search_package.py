@@ -1,6 +1,8 @@
 """durevarare_search as a library: the analyzer's rules, exact top-k, the
 index file, empty documents and the two idf choices."""
+import os
 import random
+import stat
 import zipfile
 
 import pytest
@@ -123,6 +125,35 @@ def test_save_and_load_round_trip_and_replace(help_index, tmp_path):
     assert sorted(zipfile.ZipFile(path).namelist()) == ["documents.bin", "lengths.bin", "meta.json", "model.json"]
     assert list(tmp_path.iterdir()) == [path]  # no temporary file left
 
+
+# The index file is what opening the path for writing would leave, written whole:
+# a new file gets 0666 less the umask (not a temporary file's 0600), an existing
+# one keeps its mode, a link keeps pointing at the file that now holds the index.
+@pytest.mark.parametrize("prepare, mode", [
+    (lambda path: None, 0o666 & ~0o027),
+    (lambda path: (path.write_bytes(b"old"), path.chmod(0o640)), 0o640),
+    (lambda path: (path.write_bytes(b"old"), path.chmod(0o604)), 0o604),
+])
+def test_save_leaves_the_file_open_would(help_index, tmp_path, prepare, mode):
+    target = tmp_path / "real.index"
+    prepare(target)
+    link = tmp_path / "link.index"
+    link.symlink_to(target.name)
+    umask = os.umask(0o027)
+    try:
+        help_index.save(link)
+    finally:
+        os.umask(umask)
+    assert link.is_symlink() and zipfile.is_zipfile(target)
+    assert stat.S_IMODE(target.stat().st_mode) == mode
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.index", "real.index"]
+
+
+def test_failed_save_leaves_no_temporary_file(help_index, tmp_path):
+    (tmp_path / "folder.index").mkdir()
+    with pytest.raises(IsADirectoryError):
+        help_index.save(tmp_path / "folder.index")
+    assert [p.name for p in tmp_path.iterdir()] == ["folder.index"]
 
 def test_document_frequency_idf_is_never_negative_and_ranks_both_words_first():
     # A long, repetitive help article makes occurrence idf of 取消 negative.

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Train one BM25 model on a Dask cluster: each task cuts and trains one
-slice of the corpus and returns its model's text; a tree reduction adds up
-token counts, document counts and word totals; the merged document is loaded
-once into a fresh BM25, which must equal, byte for byte, the model that one
-process trains on the whole corpus.
+slice of the corpus and returns its model's text; its counts are split by a
+stable hash of the token into key ranges, and one tree reduction per range
+adds up token counts (the first also document counts and word totals); the
+ranges' members are joined into one document, loaded once into a fresh BM25,
+which must equal, byte for byte, the model that one process trains on the
+whole corpus.
 
     python3 examples/cluster_train.py                        # LocalCluster of 2 workers, the fortunes
     python3 examples/cluster_train.py --large --workers 1,2  # the poems, on 1 and then 2 workers
-    python3 examples/cluster_train.py --scheduler tcp://host:8786 --large
+    python3 examples/cluster_train.py --scheduler tcp://host:8786 --large --key-ranges 16
     python3 examples/cluster_train.py --workers 0            # no cluster: one process
 
 Each worker reads the corpus from storage that every worker sees (the same
@@ -16,19 +18,21 @@ A worker process builds its Jieba once and every task there reuses it. A
 worker that dies mid-task is restarted by its nanny, and its tasks run again.
 """
 import argparse
+import ctypes
 import json
 import os
-import resource
+import pickle
 import signal
 import sys
 import tempfile
 import time
+import zlib
 
 import durevarare
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from search import (DEFAULT_CORPUS, DEFAULT_DICT_DIR, DICT_DIR_HELP, POETRY_DIR, make_analyzer,  # noqa: E402
-                    read_fortunes, read_paragraphs, read_poems)
+                    peak_rss_megabytes, positive, read_fortunes, read_paragraphs, read_poems)
 
 # The seven characters that model files write as a backslash and a letter.
 _ESCAPES = str.maketrans({"\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r", '"': '\\"',
@@ -96,29 +100,58 @@ def die_once(marker):
     os.kill(os.getpid(), signal.SIGKILL)
 
 
+def keep_freed_memory():
+    """Dask's nanny starts each worker with MALLOC_TRIM_THRESHOLD_=65536, which
+    turns off glibc's adaptive thresholds: memory is handed back to the system at
+    nearly every free and faulted in again, and reading and cutting the poems ran
+    3 to 4 times slower in a worker than in a plain process. These are the values
+    glibc's own adaptation settles at for large heaps (mmap above 32 MiB, trim
+    above twice that)."""
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):  # not glibc: nothing to undo
+        return
+    mallopt(-3, 32 << 20)  # M_MMAP_THRESHOLD
+    mallopt(-1, 64 << 20)  # M_TRIM_THRESHOLD
+
+
 def train_slice(spec, start, stop, dict_dir, kill_marker=None):
     """Map: cut and train documents [start, stop) of the corpus."""
     began = time.time()
+    keep_freed_memory()
     loaded = dict_dir not in _tokenizers
     tokenizer = tokenizer_for(dict_dir)
     texts = corpus(spec)[start:stop]
     model, words = train(texts, tokenizer, (lambda: die_once(kill_marker)) if kill_marker else None)
     return {"text": model_file_text(model), "words": words, "began": began, "ended": time.time(),
-            "worker": os.getpid(), "loaded": loaded, "rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}
+            "loaded": loaded}
 
 
-def to_partial(results):
-    """A shard's model text as counts: the reduce's unit."""
-    partial = {"frequency": {}, "documents": 0, "words": 0, "bytes": 0, "ended": 0.0, "workers": {}, "loads": 0}
-    for result in results:
-        # strict=False: token keys may hold raw control characters.
-        document = json.loads(result["text"], strict=False)
-        shard = {"frequency": document["_doc_token_frequency"], "documents": document["_doc_count"],
-                 "words": result["words"], "bytes": len(result["text"].encode()), "ended": result["ended"],
-                 "workers": {result["worker"]: result["rss_mb"]}, "loads": int(result["loaded"]),
-                 "b": document["_b"], "k1": document["_k1"]}
-        partial = combine([partial, shard])
-    return partial
+def key_range(token, ranges):
+    """The reduce range of a token: a hash that is the same in every process
+    (str's own hash is salted per process)."""
+    return zlib.crc32(token.encode("utf-8", "surrogatepass")) % ranges
+
+
+def to_shards(result, ranges):
+    """A map task's model text as counts, split into `ranges` partials. The
+    document count, word total and figures go with the first only, so that
+    they are added up once."""
+    # strict=False: token keys may hold raw control characters.
+    document = json.loads(result["text"], strict=False)
+    shards = [{"frequency": {}, "documents": 0, "words": 0, "text_bytes": 0, "bytes": 0, "ended": 0.0, "loads": 0}
+              for _ in range(ranges)]
+    shards[0].update(documents=document["_doc_count"], words=result["words"], text_bytes=len(result["text"].encode()),
+                     ended=result["ended"], loads=int(result["loaded"]), b=document["_b"], k1=document["_k1"])
+    if ranges == 1:
+        shards[0]["frequency"] = document["_doc_token_frequency"]
+    else:
+        frequencies = [shard["frequency"] for shard in shards]
+        for token, count in document["_doc_token_frequency"].items():
+            frequencies[key_range(token, ranges)][token] = count
+    # What the reduce receives, as Dask sends it: pickled (less where a shard stays on its worker).
+    shards[0]["bytes"] = sum(len(pickle.dumps(shard["frequency"], protocol=5)) for shard in shards)
+    return tuple(shards)
 
 
 def combine(partials):
@@ -130,20 +163,27 @@ def combine(partials):
         get = frequency.get
         for token, count in other["frequency"].items():
             frequency[token] = get(token, 0) + count
-        for key in ("documents", "words", "bytes", "loads"):
+        for key in ("documents", "words", "text_bytes", "bytes", "loads"):
             merged[key] += other[key]
         merged["ended"] = max(merged["ended"], other["ended"])
-        merged["workers"] = {**merged["workers"], **{w: max(rss, merged["workers"].get(w, 0.0))
-                                                    for w, rss in other["workers"].items()}}
-        merged.setdefault("b", other.get("b"))
-        merged.setdefault("k1", other.get("k1"))
+        if "b" in other:
+            merged.setdefault("b", other["b"])
+            merged.setdefault("k1", other["k1"])
     merged["frequency"] = frequency
     return merged
 
 
-def model_text(merged):
-    """The merged counts as a model document for `load` (tokens in any order)."""
-    members = ",\n".join(f'    "{token.translate(_ESCAPES)}" : {count}' for token, count in merged["frequency"].items())
+def members_text(merged):
+    """A range's counts as the members of a model document's token object, written
+    where the range was summed; the figures travel on without the counts."""
+    text = ",\n".join(f'    "{token.translate(_ESCAPES)}" : {count}' for token, count in merged["frequency"].items())
+    return {**merged, "frequency": None, "members": text}
+
+
+def model_text(ranges):
+    """The summed ranges as one model document for `load` (tokens in any order)."""
+    merged = combine([{**part, "frequency": {}} for part in ranges])
+    members = ",\n".join(part["members"] for part in ranges if part["members"])
     documents = merged["documents"]
     average = merged["words"] / documents if documents else 0.0
     return ("{\n"
@@ -152,7 +192,7 @@ def model_text(merged):
             f'  "_doc_length_average" : {average:f},\n'
             f'  "_doc_token_frequency" : {{\n{members}\n  }},\n'
             f'  "_k1" : {merged.get("k1", 1.2):f}\n'
-            "}")
+            "}"), merged
 
 
 def slices(count, partitions):
@@ -160,28 +200,45 @@ def slices(count, partitions):
     return [(start, min(start + step, count)) for start in range(0, count, step)]
 
 
-def cluster_model(client, spec, count, dict_dir, partitions, split_every, kill_marker=None):
+def cluster_model(client, spec, count, dict_dir, partitions, split_every, kill_marker=None, key_ranges=1):
     """Runs the job on a connected client; returns the merged model and its figures."""
-    import dask.bag as db
+    import dask
     import cluster_train as job  # by module name, so that workers import it rather than unpickle copies
 
     started = time.time()
-    tasks = [(spec, start, stop, dict_dir, kill_marker if index == partitions // 2 else None)
-             for index, (start, stop) in enumerate(slices(count, partitions))]
-    bag = db.from_sequence(tasks, npartitions=len(tasks)).starmap(job.train_slice)
-    merged = bag.reduction(job.to_partial, job.combine, split_every=split_every).compute()
+    shards = []
+    for index, (start, stop) in enumerate(slices(count, partitions)):
+        result = dask.delayed(job.train_slice)(spec, start, stop, dict_dir,
+                                               kill_marker if index == partitions // 2 else None)
+        shards.append(dask.delayed(job.to_shards)(result, key_ranges))
+    ranges = []
+    for key in range(key_ranges):
+        level = [shard[key] for shard in shards]
+        while len(level) > 1:  # a tree of at most split_every partials a node
+            level = [dask.delayed(job.combine)(level[i:i + split_every]) for i in range(0, len(level), split_every)]
+        ranges.append(dask.delayed(job.members_text)(level[0]))
+    text, merged = model_text(dask.compute(*ranges, scheduler=client))
     reduced = time.time()
+    # Each worker process's peak since it started (a worker killed on the way took its own with it).
+    rss = client.run(peak_rss_megabytes)
     model = durevarare.BM25()
-    model.load(model_text(merged))
+    model.load(text)
     ended = time.time()
     figures = {"wall": ended - started, "map": merged["ended"] - started, "reduce": ended - merged["ended"],
-               "load": ended - reduced, "bytes": merged["bytes"], "rss": merged["workers"], "loads": merged["loads"],
-               "tasks": len(tasks), "started": started, "ended": ended}
+               "load": ended - reduced, "bytes": merged["bytes"], "text_bytes": merged["text_bytes"], "rss": rss,
+               "loads": merged["loads"], "tasks": len(shards), "started": started, "ended": ended}
     return model, figures
 
 
 def single_model(spec, dict_dir):
     return train(corpus(spec), tokenizer_for(dict_dir))[0]
+
+
+def at_least_two(text):
+    value = positive(text)
+    if value < 2:
+        raise argparse.ArgumentTypeError("a tree node merges 2 partials or more")
+    return value
 
 
 def main(argv=None):
@@ -192,8 +249,11 @@ def main(argv=None):
                              "0 trains in this process only (default: 2)")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler (tcp://host:8786) instead "
                                             "of a LocalCluster")
-    parser.add_argument("--partitions", type=int, help="corpus slices, one task each (default: 4 per worker)")
-    parser.add_argument("--split-every", type=int, default=8, help="partials merged per reduce task (default 8)")
+    parser.add_argument("--partitions", type=positive, help="corpus slices, one task each (default: 4 per worker)")
+    parser.add_argument("--split-every", type=at_least_two, default=8,
+                        help="partials merged per reduce task, 2 or more (default 8)")
+    parser.add_argument("--key-ranges", type=positive, help="reduce trees, each summing the tokens of one hash range "
+                                                       "(default: one per worker)")
     corpus_group = parser.add_mutually_exclusive_group()
     corpus_group.add_argument("--corpus", help="a text file, one document per blank-line-separated paragraph "
                                                "(default: the fortunes of Debian's fortunes-zh)")
@@ -221,8 +281,8 @@ def main(argv=None):
     single_seconds = time.time() - started
     expected = model_file_text(whole)
     count = len(corpus(spec))
-    rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print(f"documents: {count}; one process: {single_seconds:.2f} s (read, cut, train), peak RSS {rss:,.0f} MB")
+    print(f"documents: {count}; one process: {single_seconds:.2f} s (read, cut, train), "
+          f"peak RSS {peak_rss_megabytes():,.0f} MB")
 
     same_everywhere = True
     for n in [n for n in workers if n > 0 or args.scheduler]:
@@ -239,17 +299,20 @@ def main(argv=None):
             partitions = args.partitions or 4 * n
             with tempfile.TemporaryDirectory() as folder:
                 marker = os.path.join(folder, "killed") if args.kill_worker else None
-                model, figures = cluster_model(client, spec, count, dict_dir, partitions, args.split_every, marker)
+                ranges = args.key_ranges or n
+                model, figures = cluster_model(client, spec, count, dict_dir, partitions, args.split_every, marker,
+                                               ranges)
                 same = model_file_text(model) == expected
                 same_everywhere &= same
                 rss = ", ".join(f"{mb:,.0f}" for mb in sorted(figures["rss"].values()))
                 print(f"\ncluster of {n} worker(s) ({'at ' + args.scheduler if args.scheduler else 'LocalCluster'}, "
-                      f"up in {up:.2f} s), {partitions} tasks, split_every {args.split_every}")
+                      f"up in {up:.2f} s), {partitions} tasks, {ranges} key range(s), split_every {args.split_every}")
                 print(f"  wall {figures['wall']:.2f} s: map {figures['map']:.2f} s, reduce {figures['reduce']:.2f} s "
                       f"(of which load {figures['load']:.2f} s); speed-up over one process "
                       f"{single_seconds / figures['wall']:.2f}x")
-                print(f"  moved to the reduce: {figures['bytes'] / 1e6:.2f} MB of model text; peak RSS per worker "
-                      f"process: {rss} MB; dictionaries loaded {figures['loads']} time(s)")
+                print(f"  moved to the reduce: {figures['bytes'] / 1e6:.2f} MB of pickled counts (from "
+                      f"{figures['text_bytes'] / 1e6:.2f} MB of model text); peak RSS per worker process: {rss} MB; "
+                      f"dictionaries loaded {figures['loads']} time(s)")
                 if marker:
                     if os.path.exists(marker):
                         killed = float(open(marker).read())

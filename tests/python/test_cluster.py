@@ -17,18 +17,19 @@ SPEC = ("fortunes", DEFAULT_CORPUS, 240)
 needs_cluster = pytest.mark.skipif(not os.path.exists(DEFAULT_CORPUS), reason="fortunes-zh corpus not installed")
 
 
-def test_the_merge_escapes_every_key():
+@pytest.mark.parametrize("ranges", [1, 3])
+def test_the_merge_escapes_every_key(ranges):
     import durevarare
     documents = [["a\nb", 'q"', "x"], ["back\\slash", "x", "\t"]]
-    results = []
+    shards = []
     for tokens in documents:
         model = durevarare.BM25()
         model.train(tokens)
-        results.append({"text": cluster_train.model_file_text(model), "words": len(tokens), "ended": 0.0,
-                        "worker": 1, "rss_mb": 0.0, "loaded": False})
+        shards.append(cluster_train.to_shards({"text": cluster_train.model_file_text(model), "words": len(tokens),
+                                               "ended": 0.0, "loaded": False}, ranges))
     merged = durevarare.BM25()
-    merged.load(cluster_train.model_text(cluster_train.combine([cluster_train.to_partial(results[:1]),
-                                                                cluster_train.to_partial(results[1:])])))
+    merged.load(cluster_train.model_text([cluster_train.members_text(cluster_train.combine(partials))
+                                          for partials in zip(*shards)])[0])
     whole = durevarare.BM25()
     for tokens in documents:
         whole.train(tokens)
@@ -59,11 +60,12 @@ def expected():
     return cluster_train.model_file_text(cluster_train.single_model(SPEC, str(DICT_DIR)))
 
 
-# Partitions and tree shapes that group the sums differently.
+# Partitions, tree shapes and key ranges that group the sums differently.
 @needs_cluster
-@pytest.mark.parametrize("partitions, split_every", [(7, 2), (3, 8)])
-def test_merged_model_equals_the_one_process_model(client, expected, partitions, split_every):
-    model, figures = cluster_train.cluster_model(client, SPEC, 240, str(DICT_DIR), partitions, split_every)
+@pytest.mark.parametrize("partitions, split_every, ranges", [(7, 2, 1), (3, 8, 3)])
+def test_merged_model_equals_the_one_process_model(client, expected, partitions, split_every, ranges):
+    model, figures = cluster_train.cluster_model(client, SPEC, 240, str(DICT_DIR), partitions, split_every,
+                                                 key_ranges=ranges)
     assert cluster_train.model_file_text(model) == expected
     assert figures["loads"] <= 2  # one Jieba per worker process, whatever the number of tasks
 
@@ -72,7 +74,7 @@ def test_merged_model_equals_the_one_process_model(client, expected, partitions,
 def test_a_worker_killed_mid_task_changes_nothing(client, expected, tmp_path):
     marker = tmp_path / "killed"
     pids = set(client.run(os.getpid).values())
-    model, _ = cluster_train.cluster_model(client, SPEC, 240, str(DICT_DIR), 6, 2, str(marker))
+    model, _ = cluster_train.cluster_model(client, SPEC, 240, str(DICT_DIR), 6, 2, str(marker), key_ranges=2)
     assert marker.exists()  # the middle task killed its worker once
     assert cluster_train.model_file_text(model) == expected
     client.wait_for_workers(2, timeout=60)

@@ -4,7 +4,7 @@ import re
 import unicodedata
 from collections import deque
 from concurrent.futures import ThreadPoolExecutor
-from typing import Iterator, List, Optional, Sequence, Tuple
+from typing import Callable, Iterator, List, Optional, Sequence, Tuple
 
 import durevarare
 
@@ -62,10 +62,12 @@ class Analyzer:
         return () if token in self._stop_words and not token.isdigit() else (token,)
 
     def document_words(self, text: str) -> List[str]:
-        return [word for token in self.jieba.cut_for_search(self.prepare(text)) for word in self.words_of_token(token)]
+        return self._words(self.jieba.cut_for_search, text)
 
     def query_words(self, text: str) -> List[str]:
-        cut = self.jieba.cut_for_search if self.query_cut == "search" else self.jieba.cut
+        return self._words(self.jieba.cut_for_search if self.query_cut == "search" else self.jieba.cut, text)
+
+    def _words(self, cut: Callable[[str], List[str]], text: str) -> List[str]:
         return [word for token in cut(self.prepare(text)) for word in self.words_of_token(token)]
 
     def document_tokens(self, texts: Sequence[str], threads: int = 1, batch: int = 64) -> Iterator[List[str]]:

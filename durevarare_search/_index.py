@@ -26,6 +26,24 @@ FORMAT = "durevarare-index"
 VERSION = 1
 
 
+def _weight_order(docs: array, weights: array) -> List[int]:
+    """Positions in a list from its largest weight down (ties: lower document first)."""
+    return sorted(range(len(docs)), key=lambda i: (-weights[i], docs[i]))
+
+
+@contextlib.contextmanager
+def _collector_paused() -> Iterator[None]:
+    """The cyclic collector off while millions of new objects, none in a cycle, are
+    made: it would only walk them again and again."""
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if collecting:
+            gc.enable()
+
+
 class _Postings:
     """Word number -> the documents holding the word and their weights, all postings
     in two flat arrays ordered by word (12 bytes a posting). Scores are inner
@@ -57,8 +75,7 @@ class _Postings:
         """Puts the long lists in weight order once; queries sort the short ones."""
         for word, (start, stop) in enumerate(zip(self.offsets, self.ends)):
             if stop - start > self.LONG:
-                docs, weights = self.postings(word)
-                self.by_weight[word] = array("I", sorted(range(len(docs)), key=lambda i: (-weights[i], docs[i])))
+                self.by_weight[word] = array("I", _weight_order(*self.postings(word)))
 
     def postings(self, word: int) -> Tuple[array, array]:
         if word >= len(self.ends):
@@ -99,7 +116,7 @@ class _Postings:
         for word, query_weight, docs, weights in terms:
             order = self.by_weight.get(word)
             if order is None:
-                order = sorted(range(len(docs)), key=lambda i: (-weights[i], docs[i]))
+                order = _weight_order(docs, weights)
             if query_weight < 0:  # a negative weight makes the smallest weights count most
                 order = order[::-1]
             walks.append((query_weight, docs, weights, order))
@@ -186,9 +203,7 @@ class Index:
         `progress`: a callable given the number added so far after each chunk, or True
         for a line on standard error."""
         report = _stderr_progress() if progress is True else progress or None
-        collecting = gc.isenabled()
-        gc.disable()  # millions of new objects, no cycles: the collector would only walk them again and again
-        try:
+        with _collector_paused():
             batch: List[Tuple[DocumentId, str]] = []
             for item in items:
                 batch.append(item)
@@ -201,9 +216,6 @@ class Index:
                 self._add_batch(batch, threads)
                 if report:
                     report(len(self.ids))
-        finally:
-            if collecting:
-                gc.enable()
 
     def _add_batch(self, batch: List[Tuple[DocumentId, str]], threads: int) -> None:
         for id, text in batch:
@@ -282,9 +294,7 @@ class Index:
             # integer overload gives the words' weights exactly, keyed by number.
             encode, add, documents = self.model.encode_document, postings.add, self.documents
             encoding = 0.0
-            collecting = gc.isenabled()
-            gc.disable()
-            try:
+            with _collector_paused():
                 for start in range(0, len(documents), 4096):
                     encoded = time.perf_counter()
                     vectors = [encode(numbers) if numbers else {} for numbers in documents[start:start + 4096]]
@@ -292,9 +302,6 @@ class Index:
                     for doc, vector in enumerate(vectors, start):
                         add(doc, vector)
                 postings.finish()
-            finally:
-                if collecting:
-                    gc.enable()
             self.timings["encode"] += encoding
             self.timings["index"] += time.perf_counter() - began - encoding
             self._postings = postings
@@ -423,6 +430,7 @@ def _replacing(path: str) -> Iterator[BinaryIO]:
     except BaseException:
         os.unlink(partial)
         raise
+
 
 def _model_text(model: durevarare.BM25) -> bytes:
     with tempfile.TemporaryDirectory() as folder:

@@ -33,6 +33,7 @@ import durevarare
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from search import (DEFAULT_CORPUS, DEFAULT_DICT_DIR, DICT_DIR_HELP, POETRY_DIR, make_analyzer,  # noqa: E402
                     peak_rss_megabytes, positive, read_fortunes, read_paragraphs, read_poems)
+from durevarare_search._index import _model_text as model_file_text  # noqa: E402  (a model's file, as bytes)
 
 # The seven characters that model files write as a backslash and a letter.
 _ESCAPES = str.maketrans({"\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r", '"': '\\"',
@@ -78,14 +79,6 @@ def train(texts, tokenizer, halfway=None):
             model.train(words)
             total += len(words)
     return model, total
-
-
-def model_file_text(model):
-    with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, "model.json")
-        model.dump(path)
-        with open(path, encoding="utf-8") as handle:
-            return handle.read()
 
 
 def die_once(marker):
@@ -141,7 +134,7 @@ def to_shards(result, ranges):
     document = json.loads(result["text"], strict=False)
     shards = [{"frequency": {}, "documents": 0, "words": 0, "text_bytes": 0, "bytes": 0, "ended": 0.0, "loads": 0}
               for _ in range(ranges)]
-    shards[0].update(documents=document["_doc_count"], words=result["words"], text_bytes=len(result["text"].encode()),
+    shards[0].update(documents=document["_doc_count"], words=result["words"], text_bytes=len(result["text"]),
                      ended=result["ended"], loads=int(result["loaded"]), b=document["_b"], k1=document["_k1"])
     if ranges == 1:
         shards[0]["frequency"] = document["_doc_token_frequency"]

@@ -19,11 +19,18 @@ namespace vorn::typing::text {
 
 namespace {
 
-// A dump blocked in a system call (a FIFO with no reader) stays
-// interruptible: Python's signal handlers run at each interruption, and one
-// that raises (KeyboardInterrupt) stops the dump with its exception.
-void run_signal_handlers() {
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+// A dump writes without the interpreter lock, once its text is made: a
+// write blocked in a system call (a FIFO with no reader) then holds up no
+// other thread. It stays interruptible: Python's signal handlers run at each
+// interruption, and one that raises (KeyboardInterrupt) stops the dump with
+// its exception.
+void dump(const BM25& model, const std::string& path) {
+  const std::string text = model.document_text();
+  py::gil_scoped_release unlocked;
+  BM25::write_document(path, text, [] {
+    py::gil_scoped_acquire locked;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  });
 }
 
 }  // namespace
@@ -42,7 +49,7 @@ void register_bm25(py::module_& module) {
       .def("train", [](Self self, const Strings& tokens) { self->train(tokens); })
       .def("train", [](Self self, const Integers& tokens) { self->train(tokens); })
       .def("load", [](Self self, const std::string& json_text) { self->load(json_text); })
-      .def("dump", [](Self self, const std::string& path) { self->dump(path, run_signal_handlers); })
+      .def("dump", [](Self self, const std::string& path) { dump(*self, path); })
       .def("encode_document", [](Self self, const Strings& tokens) { return self->encode_document(tokens); })
       .def("encode_document", [](Self self, const Integers& tokens) { return self->encode_document(tokens); })
       .def("encode_query", [](Self self, const Strings& tokens) { return self->encode_query(tokens); })

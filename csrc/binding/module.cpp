@@ -1,5 +1,5 @@
-// The module entry: PYBIND11_MODULE refuses interpreters other than the 3.9
-// the module was built for, creates the module (no docstring, no per-module
+// The module entry: PYBIND11_MODULE refuses interpreters other than the
+// version the module was built for, creates the module (no docstring, no per-module
 // state) and turns failures during registration into ImportError.
 
 #include <pybind11/pybind11.h>

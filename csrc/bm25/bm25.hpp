@@ -42,7 +42,14 @@ class BM25 {
   // Writes the model document (JSON) to the file at `path`. A failure leaves
   // the previous file as it was. `interrupted` runs whenever a signal
   // interrupts a system call, before it is retried, and may throw to stop.
-  void dump(const std::string& path, const std::function<void()>& interrupted = {}) const;
+  void dump(const std::string& path, const std::function<void()>& interrupted = {}) const {
+    write_document(path, document_text(), interrupted);
+  }
+  // The two halves of dump: the text, which reads the model, and its writing,
+  // which does not (so that a caller may let other threads on in between).
+  std::string document_text() const;
+  static void write_document(const std::string& path, const std::string& text,
+                             const std::function<void()>& interrupted = {});
   // Copies the members of a model document, given as text, into this model.
   // Token entries are merged. A document that fails a check, or a load that
   // runs out of memory, leaves the model as it was.

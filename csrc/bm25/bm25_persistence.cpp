@@ -28,7 +28,7 @@ std::int64_t length_total_of(std::int32_t doc_count, double average) {
 
 }  // namespace
 
-void BM25::dump(const std::string& path, const std::function<void()>& interrupted) const {
+std::string BM25::document_text() const {
   JsonValue root;
   JsonValue& frequencies = root["_doc_token_frequency"];
   frequencies = JsonValue(JsonKind::Object);
@@ -39,8 +39,13 @@ void BM25::dump(const std::string& path, const std::function<void()>& interrupte
   root["_doc_length_average"] = _doc_length_average;
   root["_b"] = _b;
   root["_k1"] = _k1;
-  const std::string text = root.serialize(1, "  ");
-  switch (replace_file_contents(path, text, WriteHooks{interrupted, {}})) {
+  return root.serialize(1, "  ");
+}
+
+void BM25::write_document(const std::string& path, const std::string& text, const std::function<void()>& interrupted) {
+  WriteHooks hooks;
+  hooks.interrupted = interrupted;
+  switch (replace_file_contents(path, text, hooks)) {
     case WriteOutcome::Written: return;
     case WriteOutcome::OpenFailed: throw std::runtime_error("Failed to dump: Unable to open file");
     case WriteOutcome::WriteFailed: throw std::runtime_error("Failed to dump: Unable to write file");

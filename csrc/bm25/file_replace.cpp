@@ -24,13 +24,8 @@ class FileDescriptor {
  public:
   explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
   FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept { return std::swap(fd_, other.fd_), *this; }
+  ~FileDescriptor() { if (fd_ >= 0) ::close(fd_); }
   int get() const noexcept { return fd_; }
   bool valid() const noexcept { return fd_ >= 0; }
   // Not retried on EINTR: Linux releases the descriptor whatever close returns.
@@ -44,23 +39,22 @@ bool same_file(const struct stat& a, const struct stat& b) noexcept {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// A path split at its last slash: the folder ("." for a bare name) and the name in it.
+// A path split at its last slash: the folder ("" for a bare name) and the name in it.
 struct Place {
-  std::string folder;
-  std::string name;
+  std::string folder, name;
 };
 
 Place place_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return {".", path};
+  if (slash == std::string::npos) return {"", path};
   return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-// The text of a symbolic link, however long.
-std::optional<std::string> read_link(const char* path) {
+// The text of the symbolic link `name` in `folder`, however long.
+std::optional<std::string> read_link(int folder, const char* name) {
   for (std::size_t size = 256; size <= (std::size_t{1} << 20); size *= 4) {
     std::string text(size, '\0');
-    const ssize_t length = ::readlink(path, text.data(), text.size());
+    const ssize_t length = ::readlinkat(folder, name, text.data(), text.size());
     if (length < 0) return std::nullopt;
     if (static_cast<std::size_t>(length) < text.size()) {
       text.resize(static_cast<std::size_t>(length));
@@ -103,10 +97,17 @@ class Writer {
     return retrying([fd] { return ::fsync(fd); }) == 0;
   }
 
-  FileDescriptor open_existing(const std::string& path, bool& through_descriptor_link) const;
-  WriteOutcome create(const std::string& path, std::string_view contents) const;
+  // The folder part of a path, opened by the kernel from `from` (its links
+  // followed with the kernel's protections); "" is `from` itself.
+  FileDescriptor open_folder(int from, const std::string& folder) const {
+    return open_at(from, folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY);
+  }
+  FileDescriptor open_existing(int folder, const std::string& name, bool& through_descriptor_link) const;
+  bool locate(FileDescriptor& folder, std::string& name, const struct stat& file) const;
+  WriteOutcome create(const FileDescriptor& folder, const std::string& name, std::string_view contents) const;
   enum class Replaced { Yes, Failed, NotFaithfully };
-  Replaced replace(const FileDescriptor& file, const struct stat& old, std::string_view contents) const;
+  Replaced replace(const FileDescriptor& file, const struct stat& old, const FileDescriptor& folder,
+                   const std::string& name, std::string_view contents) const;
   WriteOutcome write_in_place(FileDescriptor& file, const struct stat& info, std::string_view contents) const;
 
   // A new file of a random name in `folder`, removed again unless `keep` is called.
@@ -138,61 +139,67 @@ class Writer {
    private:
     int folder_;
   };
+  // Renames the temporary file over `name`, then flushes the folder (some
+  // file systems cannot flush folders; the rename is done either way).
+  bool rename_over(const FileDescriptor& folder, Temporary& temporary, const std::string& name) const {
+    if (::renameat(folder.get(), temporary.name.c_str(), folder.get(), name.c_str()) != 0) return false;
+    temporary.keep();
+    const FileDescriptor listing = open_at(folder.get(), ".", O_RDONLY | O_DIRECTORY);
+    if (listing.valid()) flush(listing.get());
+    return true;
+  }
 
   const WriteHooks& hooks_;
 };
 
-// The same as opening for writing: links are followed, and O_CREAT lets the
-// kernel apply the checks it applies to creating opens (fs.protected_regular
-// refuses another user's file in a sticky folder). Whether the path went
-// through a descriptor link is told apart: such a path names an open file of
-// some process, which only writing in place leaves open where it is.
-FileDescriptor Writer::open_existing(const std::string& path, bool& through_descriptor_link) const {
-  constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC;
+// As opening for writing: the kernel follows links (with its protections),
+// creates the target of a dangling one, and applies the checks of creating
+// opens (fs.protected_regular). A name that leads through a descriptor link
+// names an open file of some process, which only writing in place leaves open.
+FileDescriptor Writer::open_existing(int folder, const std::string& name, bool& through_descriptor_link) const {
   struct open_how how {};
-  how.flags = kFlags;
+  how.flags = O_WRONLY | O_CREAT | O_CLOEXEC;
   how.mode = 0666;
   how.resolve = RESOLVE_NO_MAGICLINKS;
   FileDescriptor file(static_cast<int>(
-      retrying([&] { return ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how); })));
+      retrying([&] { return ::syscall(SYS_openat2, folder, name.c_str(), &how, sizeof how); })));
   through_descriptor_link = false;
   if (file.valid() || (errno != ELOOP && errno != ENOSYS)) return file;
-  // ELOOP: a descriptor link, or a real loop, which this open refuses too.
-  // ENOSYS: a kernel (or sandbox) without openat2, where only the name tells.
-  const bool looped = errno == ELOOP;
-  file = FileDescriptor(retrying([&] { return ::open(path.c_str(), kFlags, 0666); }));
+  // ELOOP: a descriptor link, or a real loop that the open below refuses too.
+  // ENOSYS: no openat2 (an old kernel or a sandbox): any link may be one.
+  struct stat info {};
   through_descriptor_link =
-      looped || path.rfind("/proc/", 0) == 0 || path.rfind("/dev/fd/", 0) == 0 || path.rfind("/dev/std", 0) == 0;
-  return file;
+      errno == ELOOP || (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode));
+  return open_at(folder, name.c_str(), O_WRONLY | O_CREAT, 0666);
+}
+
+// Moves (folder, name) along the links the kernel followed when it opened
+// `file`, to the folder and name of the file itself. False where no name
+// leads there any more (the links changed since).
+bool Writer::locate(FileDescriptor& folder, std::string& name, const struct stat& file) const {
+  for (int hops = 0; hops <= 40 && folder.valid(); ++hops) {
+    struct stat named {};
+    if (::fstatat(folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (same_file(named, file)) return true;
+    const std::optional<std::string> link = S_ISLNK(named.st_mode) ? read_link(folder.get(), name.c_str()) : std::nullopt;
+    if (!link || link->empty()) return false;
+    Place next = place_of(*link);
+    if (!next.folder.empty()) folder = open_folder(link->front() == '/' ? AT_FDCWD : folder.get(), next.folder);
+    name = std::move(next.name);
+  }
+  return false;
 }
 
 // A file that does not exist yet: written under a temporary name and renamed
 // into place, so that no reader sees it half written. It gets 0666 less the
-// umask, as opening would give.
-WriteOutcome Writer::create(const std::string& path, std::string_view contents) const {
-  // A dangling link creates the file it names.
-  std::string target = path;
-  for (int hops = 0;; ++hops) {
-    struct stat info {};
-    if (::lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
-    const std::optional<std::string> link = read_link(target.c_str());
-    if (!link || link->empty() || hops == 40) return WriteOutcome::OpenFailed;
-    target = link->front() == '/' ? *link : place_of(target).folder + "/" + *link;
-  }
-  const Place place = place_of(target);
-  if (place.name.empty()) return WriteOutcome::OpenFailed;  // "folder/" names no file
-  const FileDescriptor folder = open_at(AT_FDCWD, place.folder.c_str(), O_PATH | O_DIRECTORY);
-  if (!folder.valid()) return WriteOutcome::OpenFailed;
+// umask, as opening would give. A link planted in its place meanwhile is
+// replaced, never followed.
+WriteOutcome Writer::create(const FileDescriptor& folder, const std::string& name, std::string_view contents) const {
   Temporary temporary(*this, folder.get(), 0666);
   if (!temporary.file.valid()) return WriteOutcome::OpenFailed;
-  if (!write_all(temporary.file.get(), contents) || !flush(temporary.file.get()) || !temporary.file.close() ||
-      ::renameat(folder.get(), temporary.name.c_str(), folder.get(), place.name.c_str()) != 0) {
-    return WriteOutcome::WriteFailed;
-  }
-  temporary.keep();
-  const FileDescriptor listing = open_at(folder.get(), ".", O_RDONLY | O_DIRECTORY);
-  if (listing.valid()) flush(listing.get());  // some file systems cannot flush folders; the rename is done
-  return WriteOutcome::Written;
+  const bool written = write_all(temporary.file.get(), contents) && flush(temporary.file.get()) &&
+                       temporary.file.close() && rename_over(folder, temporary, name);
+  return written ? WriteOutcome::Written : WriteOutcome::WriteFailed;
 }
 
 // Copies every extended attribute that the system's list does not mark as
@@ -201,23 +208,15 @@ int copied_attribute(const char* name, struct error_context* context) {
   return attr_copy_action(name, context) != ATTR_ACTION_SKIP;
 }
 
-// Replaces the open regular file `file` (described by `old`) with a new file
-// of the same owner, group, mode and attributes, in the folder that really
-// holds it. NotFaithfully, with nothing changed, wherever that cannot be done.
-Writer::Replaced Writer::replace(const FileDescriptor& file, const struct stat& old,
-                                 std::string_view contents) const {
-  // Where the opened file really is: the kernel's name for the descriptor,
-  // checked against the descriptor itself.
-  const std::optional<std::string> real = read_link(("/proc/self/fd/" + std::to_string(file.get())).c_str());
-  if (!real || real->empty() || real->front() != '/') return Replaced::NotFaithfully;
-  const Place place = place_of(*real);
-  const FileDescriptor folder = open_at(AT_FDCWD, place.folder.c_str(), O_PATH | O_DIRECTORY);
+// Replaces the open regular file `file` (described by `old`), whose name is
+// `name` in `folder`, with a new file of the same owner, group, mode and
+// attributes. NotFaithfully, with nothing changed, wherever that cannot be done.
+Writer::Replaced Writer::replace(const FileDescriptor& file, const struct stat& old, const FileDescriptor& folder,
+                                 const std::string& name, std::string_view contents) const {
   const auto still_there = [&] {
     struct stat named {};
-    return ::fstatat(folder.get(), place.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(named, old);
+    return ::fstatat(folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(named, old);
   };
-  if (!folder.valid() || !still_there()) return Replaced::NotFaithfully;
-
   Temporary temporary(*this, folder.get(), 0600);
   if (!temporary.file.valid()) {
     // Out of room for another file: writing in place would lose the old
@@ -242,15 +241,10 @@ Writer::Replaced Writer::replace(const FileDescriptor& file, const struct stat& 
   // The name must still lead to the file that was opened; renaming relative
   // to the folder held since then never follows a link that was swapped in.
   if (!still_there()) return Replaced::NotFaithfully;
-  if (::renameat(folder.get(), temporary.name.c_str(), folder.get(), place.name.c_str()) != 0) {
-    // A sticky folder refuses to replace another user's file; a mount point cannot be replaced.
-    return errno == EPERM || errno == EACCES || errno == EBUSY || errno == EXDEV ? Replaced::NotFaithfully
-                                                                               : Replaced::Failed;
-  }
-  temporary.keep();
-  const FileDescriptor listing = open_at(folder.get(), ".", O_RDONLY | O_DIRECTORY);
-  if (listing.valid()) flush(listing.get());
-  return Replaced::Yes;
+  if (rename_over(folder, temporary, name)) return Replaced::Yes;
+  // A sticky folder refuses to replace another user's file; a mount point cannot be replaced.
+  return errno == EPERM || errno == EACCES || errno == EBUSY || errno == EXDEV ? Replaced::NotFaithfully
+                                                                             : Replaced::Failed;
 }
 
 // What a plain open for writing does: truncate, write, flush. Devices and
@@ -265,16 +259,20 @@ WriteOutcome Writer::write_in_place(FileDescriptor& file, const struct stat& inf
 WriteOutcome Writer::write(const std::string& path, std::string_view contents) {
   // A C path ends at its first NUL: such a path names some other file.
   if (path.empty() || path.find('\0') != std::string::npos) return WriteOutcome::OpenFailed;
+  const Place place = place_of(path);
+  FileDescriptor folder = open_folder(AT_FDCWD, place.folder);
+  if (!folder.valid() || place.name.empty()) return WriteOutcome::OpenFailed;  // "folder/" names no file
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
-    // A link loop, an over-long name, a folder that cannot be searched...
-    return errno == ENOENT ? create(path, contents) : WriteOutcome::OpenFailed;
-  }
+  const bool exists = ::fstatat(folder.get(), place.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!exists && errno != ENOENT) return WriteOutcome::OpenFailed;  // a name over 255 bytes, a folder not searchable
+  if (hooks_.before_open) hooks_.before_open();
+  if (!exists) return create(folder, place.name, contents);
   bool through_descriptor_link = false;
-  FileDescriptor file = open_existing(path, through_descriptor_link);
+  FileDescriptor file = open_existing(folder.get(), place.name, through_descriptor_link);
   if (!file.valid() || ::fstat(file.get(), &info) != 0) return WriteOutcome::OpenFailed;
-  if (S_ISREG(info.st_mode) && info.st_nlink == 1 && !through_descriptor_link) {
-    switch (replace(file, info, contents)) {
+  std::string name = place.name;
+  if (S_ISREG(info.st_mode) && info.st_nlink == 1 && !through_descriptor_link && locate(folder, name, info)) {
+    switch (replace(file, info, folder, name, contents)) {
       case Replaced::Yes: return WriteOutcome::Written;
       case Replaced::Failed: return WriteOutcome::WriteFailed;
       case Replaced::NotFaithfully: break;

@@ -5,8 +5,10 @@
 // the old file's owner, group, mode and extended attributes (ACLs included)
 // and is renamed over it. Everywhere else the file is written in place,
 // through the descriptor that opening it gave: devices, FIFOs, files reached
-// through a descriptor link (/dev/stdout, /proc/self/fd/N), hard-linked
-// files, and files whose folder or identity a new file could not take.
+// through a descriptor link (/dev/stdout, /proc/self/fd/N, a link to one),
+// hard-linked files, and files whose folder or identity a new file could not
+// take. The path is resolved once, by the kernel: the folder is held open
+// and everything after works relative to it.
 
 #include <functional>
 #include <string>
@@ -21,8 +23,9 @@ struct WriteHooks {
   // retried. It may throw to abandon the write: a temporary file is removed
   // and the old file stays as it was (unless it was being written in place).
   std::function<void()> interrupted;
-  // Called once the temporary file holds the new text, right before the
-  // target's name is checked and replaced: a seam for tests of that race.
+  // Seams for tests of races: between the name's lookup and its open, and
+  // between the temporary file's last byte and the check and rename.
+  std::function<void()> before_open;
   std::function<void()> before_rename;
 };
 

@@ -617,8 +617,10 @@ TEST(BM25Dump, PathsJustUnderPathMax) {
   BM25 model(0.75, 1.2);
   model.train(Strings{"a"});
   model.dump(target.string());  // a new file
-  model.dump(target.string());  // replaced
+  const ino_t inode = stat_of(target).st_ino;
+  model.dump(target.string());  // replaced, not written in place
   EXPECT_EQ(read_file(target), model_text());
+  EXPECT_NE(stat_of(target).st_ino, inode);
 }
 
 // Set up by the unprivileged test run: a file of a third user in the root's

@@ -130,6 +130,36 @@ def test_a_signal_handler_that_raises_stops_a_blocked_dump(tmp_path, signum, err
     assert os.listdir(tmp_path) == ["pipe"]
 
 
+BLOCKED_IN_A_THREAD = textwrap.dedent("""
+    import os, signal, sys, threading, time, durevarare
+    fifo = sys.argv[1]
+    os.mkfifo(fifo)
+    model = durevarare.BM25()
+    model.train(["a"])
+    dumping = threading.Thread(target=model.dump, args=(fifo,))
+    dumping.start()
+    time.sleep(0.3)  # the dump now waits for a reader
+    try:
+        os.kill(os.getpid(), signal.SIGINT)
+        time.sleep(20)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    with open(fifo) as reader:  # a reader comes: the dump goes on and ends
+        text = reader.read()
+    dumping.join()
+    print(text.startswith("{"))
+""")
+
+
+# A dump from another thread that blocks on a FIFO holds up nothing: the
+# main thread runs, Ctrl-C reaches it, and the dump ends once a reader comes.
+def test_a_dump_blocked_in_another_thread_leaves_the_interpreter_free(tmp_path):
+    result = subprocess.run([sys.executable, "-c", BLOCKED_IN_A_THREAD, str(tmp_path / "pipe")],
+                            capture_output=True, text=True, timeout=60,
+                            env={**os.environ, "PYTHONPATH": os.pathsep.join([str(BUILD_DIR), os.environ.get("PYTHONPATH", "")])})
+    assert result.stdout.split() == ["interrupted", "True"], result.stderr
+
+
 STDOUT = textwrap.dedent("""
     import sys, durevarare
     model = durevarare.BM25()

@@ -86,9 +86,14 @@ def build_module():
         configure.append(f"-DCMAKE_CXX_COMPILER={os.environ['CXX']}")
     # CMake's own chatter goes to standard error, which pip shows only on failure.
     subprocess.run(configure, check=True, stdout=sys.stderr)
-    subprocess.run([cmake, "--build", str(build), "--target", "durevarare", "-j", str(os.cpu_count() or 1)],
-                   check=True, stdout=sys.stderr)
+    subprocess.run([cmake, "--build", str(build), "--target", "durevarare", "search_native", "-j",
+                    str(os.cpu_count() or 1)], check=True, stdout=sys.stderr)
     return build / ("durevarare" + sysconfig.get_config_var("EXT_SUFFIX"))
+
+
+def native_search_module(module):
+    """durevarare_search's native module, built beside `module`."""
+    return module.parent / "durevarare_search" / ("_native" + sysconfig.get_config_var("EXT_SUFFIX"))
 
 
 # The C++ runtime stays a shared library (every manylinux system has one):
@@ -148,9 +153,11 @@ def metadata_text(meta):
 def wheel_files(module):
     """(name in the wheel, bytes) for every file but the dist-info's."""
     yield module.name, module.read_bytes()
+    native = native_search_module(module)
+    yield f"durevarare_search/{native.name}", native.read_bytes()
     for package in PACKAGES:
         for path in sorted((ROOT / package).rglob("*")):
-            if path.is_file() and "__pycache__" not in path.parts and path.suffix not in (".pyc", ".pyo"):
+            if path.is_file() and "__pycache__" not in path.parts and path.suffix not in (".pyc", ".pyo", ".so"):
                 yield path.relative_to(ROOT).as_posix(), path.read_bytes()
     jieba = cppjieba_dir()
     for name in DICTIONARIES:
@@ -188,7 +195,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     with zipfile.ZipFile(partial, "w", zipfile.ZIP_DEFLATED) as wheel:
         for file_name, data in files:
             info = zipfile.ZipInfo(file_name, date_time=(2020, 1, 1, 0, 0, 0))
-            info.external_attr = (0o755 if file_name == module.name else 0o644) << 16
+            info.external_attr = (0o755 if file_name.endswith(".so") else 0o644) << 16
             info.compress_type = zipfile.ZIP_DEFLATED
             wheel.writestr(info, data)
     os.replace(partial, target)

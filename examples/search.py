@@ -26,9 +26,7 @@ import tempfile
 import time
 
 import durevarare
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))  # the package, in a checkout
-from durevarare_search import Analyzer, Index  # noqa: E402
+from durevarare_search import Analyzer, Index
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_CORPUS = "/usr/share/games/fortunes/chinese"

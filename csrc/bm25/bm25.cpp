@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "saturating.hpp"
+#include "weights.hpp"
 
 namespace vorn::typing::text {
 
@@ -26,21 +27,14 @@ struct IntegerKey {
 };
 
 template <class Vector, class Counts>
-Vector document_vector(const Counts& counts, double length_factor) {
+Vector document_vector(const Counts& counts, double factor) {
   Vector out;
   for (const auto& entry : counts.sorted()) {
-    const double c = static_cast<double>(entry.count);
     // Tokens arrive in ascending order, so every insertion lands at the end.
-    out.emplace_hint(out.end(), typename Vector::key_type(entry.key), 0.0)->second += c / (c + length_factor);
+    out.emplace_hint(out.end(), typename Vector::key_type(entry.key), 0.0)->second +=
+        term_weight(static_cast<double>(entry.count), factor);
   }
   return out;
-}
-
-template <class Vector>
-void normalise(Vector& weights) {
-  double sum = 0.0;
-  for (const auto& entry : weights) sum += entry.second;
-  for (auto& entry : weights) entry.second /= sum;
 }
 
 // Arena bytes that the key of a token may need in the model's table: the
@@ -134,15 +128,11 @@ void BM25::check_initialized() const {
 }
 
 double BM25::token_idf(std::string_view key) const noexcept {
-  const std::int32_t* frequency = _doc_token_frequency.find(key);
-  const double denominator = frequency ? static_cast<double>(*frequency) + 0.5 : 1.5;
-  // N + 1 in 64 bits: a loaded document count of INT32_MAX must not overflow.
-  const double numerator = static_cast<double>(static_cast<std::int64_t>(_doc_count) + 1);
-  return std::log(numerator / denominator);
+  return inverse_frequency(_doc_count, _doc_token_frequency.find(key));
 }
 
 double BM25::length_factor(std::size_t length) const noexcept {
-  return (static_cast<double>(length) / _doc_length_average * _b + (1.0 - _b)) * _k1;
+  return text::length_factor(static_cast<double>(length), _doc_length_average, _b, _k1);
 }
 
 BM25::StringVector BM25::encode_document(const std::vector<std::string>& tokens) const {

@@ -11,10 +11,10 @@ SHARED = REPO.parent / "shared"
 CPPJIEBA_DIR = pathlib.Path(
     os.environ.get("DUREVARARE_CPPJIEBA_DIR", REPO / "node_modules/nodejieba/submodules/cppjieba"))
 DICT_DIR = CPPJIEBA_DIR / "dict"
-# The five Jieba data files, by parameter name, with no user dictionary.
-# The search package: from the checkout, on the same dictionaries.
-sys.path.insert(0, str(REPO))
+# The search package comes from the build folder (its files linked in beside
+# its native module), on the same dictionaries.
 os.environ.setdefault("DUREVARARE_DICT_DIR", str(DICT_DIR))
+# The five Jieba data files, by parameter name, with no user dictionary.
 JIEBA_PATHS = {
     "dict_path": str(DICT_DIR / "jieba.dict.utf8"),
     "hmm_path": str(DICT_DIR / "hmm_model.utf8"),

@@ -4,7 +4,7 @@ import re
 import unicodedata
 from collections import deque
 from concurrent.futures import ThreadPoolExecutor
-from typing import Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import durevarare
 
@@ -47,6 +47,15 @@ class Analyzer:
                 "drop_stop_words": self.drop_stop_words, "drop_non_words": self.drop_non_words,
                 "query_cut": self.query_cut}
 
+    @classmethod
+    def from_settings(cls, settings: dict) -> "Analyzer":
+        """The analyzer of `settings()`, checked: ValueError for anything else."""
+        expected = {"normalize": bool, "split_letters_digits": bool, "drop_stop_words": bool, "drop_non_words": bool,
+                    "query_cut": str}
+        if set(settings) != set(expected) or any(type(settings[key]) is not kind for key, kind in expected.items()):
+            raise ValueError(f"unknown analyzer settings {settings!r:.200}")
+        return cls(**settings)
+
     def prepare(self, text: str) -> str:
         return unicodedata.normalize("NFKC", text).casefold() if self.normalize else text
 
@@ -69,6 +78,20 @@ class Analyzer:
 
     def _words(self, cut: Callable[[str], List[str]], text: str) -> List[str]:
         return [word for token in cut(self.prepare(text)) for word in self.words_of_token(token)]
+
+    def document_words_many(self, texts: Sequence[str], threads: int = 1) -> List[List[str]]:
+        """document_words of every text, cut on `threads` threads."""
+        memo: Dict[str, Tuple[str, ...]] = {}
+        out = []
+        for tokens in self.document_tokens(texts, threads):
+            words: List[str] = []
+            for token in tokens:
+                found = memo.get(token)
+                if found is None:
+                    found = memo[token] = self.words_of_token(token)
+                words.extend(found)
+            out.append(words)
+        return out
 
     def document_tokens(self, texts: Sequence[str], threads: int = 1, batch: int = 64) -> Iterator[List[str]]:
         """The segmenter's raw tokens of every text, in order, cut on `threads`

@@ -1,25 +1,29 @@
 #!/usr/bin/env python3
-"""Train one BM25 model on a Dask cluster: each task cuts and trains one
-slice of the corpus and returns its model's text; its counts are split by a
-stable hash of the token into key ranges, and one tree reduction per range
-adds up token counts (the first also document counts and word totals); the
-ranges' members are joined into one document, loaded once into a fresh BM25,
-which must equal, byte for byte, the model that one process trains on the
-whole corpus.
+"""Train one BM25 model on a Dask cluster: each task cuts one slice of the
+corpus with the search package's analyzer and counts its words; the counts
+are split by a stable hash of the word into key ranges, one tree reduction
+per range adds them up, and each range's sum becomes its part of the model
+document, written by the module's own writer. The parts, loaded into one
+BM25, are the model, which `--out` saves. `--index` also cuts every document
+on the cluster and builds a saved search index with the same statistics.
 
     python3 examples/cluster_train.py                        # LocalCluster of 2 workers, the fortunes
     python3 examples/cluster_train.py --large --workers 1,2  # the poems, on 1 and then 2 workers
-    python3 examples/cluster_train.py --scheduler tcp://host:8786 --large --key-ranges 16
+    python3 examples/cluster_train.py --scheduler tcp://host:8786 --large --out model.json --check
+    python3 examples/cluster_train.py --out model.json --index corpus.index
     python3 examples/cluster_train.py --workers 0            # no cluster: one process
 
 Each worker reads the corpus from storage that every worker sees (the same
 path everywhere) and takes its slice: no text travels through the scheduler.
-A worker process builds its Jieba once and every task there reuses it. A
+A worker process builds its analyzer once and every task there reuses it. A
 worker that dies mid-task is restarted by its nanny, and its tasks run again.
+On a LocalCluster the job also trains the model in this process and checks
+that both are the same byte for byte; against a scheduler it does so only
+when asked (`--check`).
 """
 import argparse
+import collections
 import ctypes
-import json
 import os
 import pickle
 import signal
@@ -33,15 +37,13 @@ import durevarare
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from search import (DEFAULT_CORPUS, DEFAULT_DICT_DIR, DICT_DIR_HELP, POETRY_DIR, make_analyzer,  # noqa: E402
                     peak_rss_megabytes, positive, read_fortunes, read_paragraphs, read_poems)
-from durevarare_search._index import _model_text as model_file_text  # noqa: E402  (a model's file, as bytes)
+from durevarare_search import Index, _native  # noqa: E402
 
-# The seven characters that model files write as a backslash and a letter.
-_ESCAPES = str.maketrans({"\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r", '"': '\\"',
-                          "\\": "\\\\"})
+B, K1 = 0.75, 1.2
 
-# Per process, and so per worker: the corpus read once, the Jieba built once.
+# Per process, and so per worker: the corpus read once, the analyzer built once.
 _corpora = {}
-_tokenizers = {}
+_analyzers = {}
 
 
 def corpus(spec):
@@ -53,32 +55,34 @@ def corpus(spec):
     return _corpora[spec]
 
 
-def tokenizer_for(dict_dir):
-    """The search package's analyzer, with a cache of the words of each raw token."""
-    if dict_dir not in _tokenizers:
-        _tokenizers[dict_dir] = (make_analyzer(dict_dir), {})
-    return _tokenizers[dict_dir]
+def analyzer_for(dict_dir):
+    if dict_dir not in _analyzers:
+        _analyzers[dict_dir] = make_analyzer(dict_dir)
+    return _analyzers[dict_dir]
 
 
-def train(texts, tokenizer, halfway=None):
-    """Cuts (a batch of texts per call) with the analyzer's rules and trains; returns
-    the model and the number of words trained. `halfway` runs once half the texts are in."""
-    analyzer, memo = tokenizer
-    model = durevarare.BM25()
-    total = 0
-    for done, tokens in enumerate(analyzer.document_tokens(texts, threads=1)):
-        if halfway and done == len(texts) // 2:
-            halfway()
-        words = []
-        for token in tokens:
-            found = memo.get(token)
-            if found is None:
-                found = memo[token] = analyzer.words_of_token(token)
-            words.extend(found)
-        if words:
-            model.train(words)
-            total += len(words)
-    return model, total
+def analyzers_built():
+    """How many analyzers this process built (run on each worker)."""
+    return len(_analyzers)
+
+
+def documents_words(texts, analyzer, halfway=None):
+    """Each text's words, as the index takes them. `halfway` runs once half the texts are done."""
+    half = len(texts) // 2
+    words = analyzer.document_words_many(texts[:half], threads=1)
+    if halfway:
+        halfway()
+    return words + analyzer.document_words_many(texts[half:], threads=1)
+
+
+def counts_of(documents):
+    """What a model learns from documents: their number (those with words), their
+    words in all, and each word's occurrences."""
+    counts = collections.Counter()
+    for words in documents:
+        counts.update(words)
+    with_words = [words for words in documents if words]
+    return {"documents": len(with_words), "words": sum(map(len, with_words)), "frequency": counts}
 
 
 def die_once(marker):
@@ -108,39 +112,37 @@ def keep_freed_memory():
     mallopt(-1, 64 << 20)  # M_TRIM_THRESHOLD
 
 
-def train_slice(spec, start, stop, dict_dir, kill_marker=None):
-    """Map: cut and train documents [start, stop) of the corpus."""
-    began = time.time()
+def analyse_slice(spec, start, stop, dict_dir, kill_marker=None):
+    """Documents [start, stop) of the corpus, cut: a list of word lists."""
     keep_freed_memory()
-    loaded = dict_dir not in _tokenizers
-    tokenizer = tokenizer_for(dict_dir)
     texts = corpus(spec)[start:stop]
-    model, words = train(texts, tokenizer, (lambda: die_once(kill_marker)) if kill_marker else None)
-    return {"text": model_file_text(model), "words": words, "began": began, "ended": time.time(),
-            "loaded": loaded}
+    return documents_words(texts, analyzer_for(dict_dir), (lambda: die_once(kill_marker)) if kill_marker else None)
+
+
+def count_slice(spec, start, stop, dict_dir, kill_marker=None):
+    """Map: the counts of documents [start, stop)."""
+    began = time.time()
+    counts = counts_of(analyse_slice(spec, start, stop, dict_dir, kill_marker))
+    counts.update(began=began, ended=time.time())
+    return counts
 
 
 def key_range(token, ranges):
-    """The reduce range of a token: a hash that is the same in every process
-    (str's own hash is salted per process)."""
+    """The reduce range of a word: a hash that is the same in every process (str's
+    own hash is salted per process)."""
     return zlib.crc32(token.encode("utf-8", "surrogatepass")) % ranges
 
 
-def to_shards(result, ranges):
-    """A map task's model text as counts, split into `ranges` partials. The
-    document count, word total and figures go with the first only, so that
-    they are added up once."""
-    # strict=False: token keys may hold raw control characters.
-    document = json.loads(result["text"], strict=False)
-    shards = [{"frequency": {}, "documents": 0, "words": 0, "text_bytes": 0, "bytes": 0, "ended": 0.0, "loads": 0}
-              for _ in range(ranges)]
-    shards[0].update(documents=document["_doc_count"], words=result["words"], text_bytes=len(result["text"]),
-                     ended=result["ended"], loads=int(result["loaded"]), b=document["_b"], k1=document["_k1"])
+def to_shards(counts, ranges):
+    """A map task's counts split into `ranges` partials. The document and word
+    totals go with the first only, so that they are added up once."""
+    shards = [{"frequency": {}, "documents": 0, "words": 0, "bytes": 0, "ended": 0.0} for _ in range(ranges)]
+    shards[0].update(documents=counts["documents"], words=counts["words"], ended=counts["ended"])
     if ranges == 1:
-        shards[0]["frequency"] = document["_doc_token_frequency"]
+        shards[0]["frequency"] = dict(counts["frequency"])
     else:
         frequencies = [shard["frequency"] for shard in shards]
-        for token, count in document["_doc_token_frequency"].items():
+        for token, count in counts["frequency"].items():
             frequencies[key_range(token, ranges)][token] = count
     # What the reduce receives, as Dask sends it: pickled (less where a shard stays on its worker).
     shards[0]["bytes"] = sum(len(pickle.dumps(shard["frequency"], protocol=5)) for shard in shards)
@@ -156,36 +158,31 @@ def combine(partials):
         get = frequency.get
         for token, count in other["frequency"].items():
             frequency[token] = get(token, 0) + count
-        for key in ("documents", "words", "text_bytes", "bytes", "loads"):
+        for key in ("documents", "words", "bytes"):
             merged[key] += other[key]
         merged["ended"] = max(merged["ended"], other["ended"])
-        if "b" in other:
-            merged.setdefault("b", other["b"])
-            merged.setdefault("k1", other["k1"])
     merged["frequency"] = frequency
     return merged
 
 
-def members_text(merged):
-    """A range's counts as the members of a model document's token object, written
-    where the range was summed; the figures travel on without the counts."""
-    text = ",\n".join(f'    "{token.translate(_ESCAPES)}" : {count}' for token, count in merged["frequency"].items())
-    return {**merged, "frequency": None, "members": text}
+def totals(first_range):
+    """The whole corpus's document and word totals (the first range carries them)."""
+    return {key: first_range[key] for key in ("documents", "words", "bytes", "ended")}
 
 
-def model_text(ranges):
-    """The summed ranges as one model document for `load` (tokens in any order)."""
-    merged = combine([{**part, "frequency": {}} for part in ranges])
-    members = ",\n".join(part["members"] for part in ranges if part["members"])
-    documents = merged["documents"]
-    average = merged["words"] / documents if documents else 0.0
-    return ("{\n"
-            f'  "_b" : {merged.get("b", 0.75):f},\n'
-            f'  "_doc_count" : {documents},\n'
-            f'  "_doc_length_average" : {average:f},\n'
-            f'  "_doc_token_frequency" : {{\n{members}\n  }},\n'
-            f'  "_k1" : {merged.get("k1", 1.2):f}\n'
-            "}"), merged
+def model_part(merged, whole):
+    """A range's words as a model document (the module's writer), with the whole
+    corpus's totals, so that loading every part into one BM25 gives the model."""
+    frequencies = sorted(merged["frequency"].items())
+    return _native.model_document(B, K1, whole["documents"], whole["words"], frequencies)
+
+
+def model_of(parts):
+    """One BM25 of the parts: each load adds its words; the totals are the same in all."""
+    model = durevarare.BM25(B, K1)
+    for part in parts:
+        model.load(part)
+    return model
 
 
 def slices(count, partitions):
@@ -201,30 +198,57 @@ def cluster_model(client, spec, count, dict_dir, partitions, split_every, kill_m
     started = time.time()
     shards = []
     for index, (start, stop) in enumerate(slices(count, partitions)):
-        result = dask.delayed(job.train_slice)(spec, start, stop, dict_dir,
+        counts = dask.delayed(job.count_slice)(spec, start, stop, dict_dir,
                                                kill_marker if index == partitions // 2 else None)
-        shards.append(dask.delayed(job.to_shards)(result, key_ranges))
-    ranges = []
+        shards.append(dask.delayed(job.to_shards)(counts, key_ranges))
+    roots = []
     for key in range(key_ranges):
         level = [shard[key] for shard in shards]
         while len(level) > 1:  # a tree of at most split_every partials a node
             level = [dask.delayed(job.combine)(level[i:i + split_every]) for i in range(0, len(level), split_every)]
-        ranges.append(dask.delayed(job.members_text)(level[0]))
-    text, merged = model_text(dask.compute(*ranges, scheduler=client))
+        roots.append(level[0])
+    whole = dask.delayed(job.totals)(roots[0])
+    parts = [dask.delayed(job.model_part)(root, whole) for root in roots]
+    *texts, figures = dask.compute(*parts, whole, scheduler=client)
     reduced = time.time()
-    # Each worker process's peak since it started (a worker killed on the way took its own with it).
-    rss = client.run(peak_rss_megabytes)
-    model = durevarare.BM25()
-    model.load(text)
+    rss = client.run(peak_rss_megabytes)  # each worker process's peak since it started
+    model = model_of(texts)
     ended = time.time()
-    figures = {"wall": ended - started, "map": merged["ended"] - started, "reduce": ended - merged["ended"],
-               "load": ended - reduced, "bytes": merged["bytes"], "text_bytes": merged["text_bytes"], "rss": rss,
-               "loads": merged["loads"], "tasks": len(shards), "started": started, "ended": ended}
-    return model, figures
+    return model, {"wall": ended - started, "map": figures["ended"] - started, "reduce": ended - figures["ended"],
+                   "load": ended - reduced, "bytes": figures["bytes"], "rss": rss,
+                   "built": client.run(analyzers_built), "tasks": len(shards), "started": started, "ended": ended}
+
+
+def cluster_index(client, spec, count, dict_dir, partitions, path):
+    """Cuts every document on the cluster and adds the words, in corpus order, to
+    an Index (numbered from 0), which it saves at `path`."""
+    import dask
+    import cluster_train as job
+
+    index = Index(make_analyzer(dict_dir))
+    pieces = [dask.delayed(job.analyse_slice)(spec, start, stop, dict_dir) for start, stop in slices(count, partitions)]
+    for (start, _), words in zip(slices(count, partitions), dask.compute(*pieces, scheduler=client)):
+        index.add_words(enumerate(words, start))
+    index.save(path)
+    return index
 
 
 def single_model(spec, dict_dir):
-    return train(corpus(spec), tokenizer_for(dict_dir))[0]
+    """The module's own training on the whole corpus, in this process."""
+    model = durevarare.BM25(B, K1)
+    for words in documents_words(corpus(spec), analyzer_for(dict_dir)):
+        if words:
+            model.train(words)
+    return model
+
+
+def same_model(a, b):
+    """Whether two models dump to the same bytes."""
+    with tempfile.TemporaryDirectory() as folder:
+        paths = [os.path.join(folder, name) for name in ("a.json", "b.json")]
+        for model, path in zip((a, b), paths):
+            model.dump(path)
+        return open(paths[0], "rb").read() == open(paths[1], "rb").read()
 
 
 def at_least_two(text):
@@ -245,14 +269,19 @@ def main(argv=None):
     parser.add_argument("--partitions", type=positive, help="corpus slices, one task each (default: 4 per worker)")
     parser.add_argument("--split-every", type=at_least_two, default=8,
                         help="partials merged per reduce task, 2 or more (default 8)")
-    parser.add_argument("--key-ranges", type=positive, help="reduce trees, each summing the tokens of one hash range "
+    parser.add_argument("--key-ranges", type=positive, help="reduce trees, each summing the words of one hash range "
                                                        "(default: one per worker)")
     corpus_group = parser.add_mutually_exclusive_group()
     corpus_group.add_argument("--corpus", help="a text file, one document per blank-line-separated paragraph "
                                                "(default: the fortunes of Debian's fortunes-zh)")
     corpus_group.add_argument("--large", action="store_true",
                               help="the 397,491 poems of the chinese-poetry corpus (scripts/setup.sh demo-large)")
-    parser.add_argument("--limit", type=int, help="use only the first N documents")
+    parser.add_argument("--limit", type=positive, help="use only the first N documents")
+    parser.add_argument("--out", help="write the merged model here (a model file for BM25.load)")
+    parser.add_argument("--index", help="also cut every document on the cluster and save a search index here "
+                                        "(durevarare_search.Index.load), whose statistics the model's are")
+    parser.add_argument("--check", action="store_true",
+                        help="train in this process too and compare byte for byte (always done on a LocalCluster)")
     parser.add_argument("--kill-worker", action="store_true",
                         help="the middle task kills its worker process (SIGKILL) halfway through, once")
     parser.add_argument("--dict-dir", default=DEFAULT_DICT_DIR, help=DICT_DIR_HELP)
@@ -268,17 +297,29 @@ def main(argv=None):
         spec = ("fortunes", DEFAULT_CORPUS, args.limit)
     dict_dir = os.path.abspath(args.dict_dir)
     workers = [int(n) for n in args.workers.split(",")]
-
-    started = time.time()
-    whole = single_model(spec, dict_dir)
-    single_seconds = time.time() - started
-    expected = model_file_text(whole)
     count = len(corpus(spec))
-    print(f"documents: {count}; one process: {single_seconds:.2f} s (read, cut, train), "
-          f"peak RSS {peak_rss_megabytes():,.0f} MB")
+    if count == 0:
+        raise SystemExit(f"the corpus {spec[1]} has no documents: nothing to train")
+    check = args.check or not args.scheduler
+
+    expected = None
+    if check or not any(workers) and not args.scheduler:
+        started = time.time()
+        expected = single_model(spec, dict_dir)
+        print(f"documents: {count}; one process: {time.time() - started:.2f} s (read, cut, count), "
+              f"peak RSS {peak_rss_megabytes():,.0f} MB")
+    else:
+        print(f"documents: {count}")
+    if not any(workers) and not args.scheduler:
+        if args.out:
+            expected.dump(args.out)
+        if args.index:
+            index = Index(analyzer_for(dict_dir))
+            index.add_many(enumerate(corpus(spec)))
+            index.save(args.index)
 
     same_everywhere = True
-    for n in [n for n in workers if n > 0 or args.scheduler]:
+    for n in [n for n in workers if n > 0] if not args.scheduler else [0]:
         from distributed import Client, LocalCluster
         began = time.time()
         cluster = None if args.scheduler else LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
@@ -290,22 +331,24 @@ def main(argv=None):
             n = len(client.scheduler_info()["workers"])
             up = time.time() - began
             partitions = args.partitions or 4 * n
+            if args.kill_worker and partitions < n:
+                raise SystemExit(f"--kill-worker needs a task on every worker: {partitions} partitions for {n} "
+                                 "workers (raise --partitions)")
+            if count < partitions:
+                raise SystemExit(f"{partitions} partitions for {count} documents: use --partitions {count} or fewer")
             with tempfile.TemporaryDirectory() as folder:
                 marker = os.path.join(folder, "killed") if args.kill_worker else None
                 ranges = args.key_ranges or n
                 model, figures = cluster_model(client, spec, count, dict_dir, partitions, args.split_every, marker,
                                                ranges)
-                same = model_file_text(model) == expected
-                same_everywhere &= same
                 rss = ", ".join(f"{mb:,.0f}" for mb in sorted(figures["rss"].values()))
                 print(f"\ncluster of {n} worker(s) ({'at ' + args.scheduler if args.scheduler else 'LocalCluster'}, "
                       f"up in {up:.2f} s), {partitions} tasks, {ranges} key range(s), split_every {args.split_every}")
                 print(f"  wall {figures['wall']:.2f} s: map {figures['map']:.2f} s, reduce {figures['reduce']:.2f} s "
-                      f"(of which load {figures['load']:.2f} s); speed-up over one process "
-                      f"{single_seconds / figures['wall']:.2f}x")
-                print(f"  moved to the reduce: {figures['bytes'] / 1e6:.2f} MB of pickled counts (from "
-                      f"{figures['text_bytes'] / 1e6:.2f} MB of model text); peak RSS per worker process: {rss} MB; "
-                      f"dictionaries loaded {figures['loads']} time(s)")
+                      f"(of which load {figures['load']:.2f} s)")
+                print(f"  moved to the reduce: {figures['bytes'] / 1e6:.2f} MB of pickled counts; peak RSS per worker "
+                      f"process: {rss} MB; analyzers built: {sum(figures['built'].values())}, one in each of the "
+                      f"{len(figures['built'])} worker processes alive at the end")
                 if marker:
                     if os.path.exists(marker):
                         killed = float(open(marker).read())
@@ -314,7 +357,20 @@ def main(argv=None):
                               f"{figures['ended'] - killed:.2f} s after the kill")
                     else:
                         print("  no worker was killed (the middle task never ran its second half)")
-                print("  merged model equals the one-process model byte for byte: " + ("yes" if same else "NO"))
+                if expected is not None:
+                    same = same_model(model, expected)
+                    same_everywhere &= same
+                    print("  merged model equals the one-process model byte for byte: " + ("yes" if same else "NO"))
+            if args.out:
+                model.dump(args.out)
+                print(f"  model written to {args.out}")
+            if args.index:
+                started = time.time()
+                index = cluster_index(client, spec, count, dict_dir, partitions, args.index)
+                same = same_model(index.model(), model)
+                same_everywhere &= same
+                print(f"  index of {len(index)} documents saved to {args.index} in {time.time() - started:.2f} s; "
+                      "its statistics equal the model's: " + ("yes" if same else "NO"))
         if cluster is not None:
             cluster.close()
     return 0 if same_everywhere else 1

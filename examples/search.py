@@ -132,25 +132,23 @@ def make_analyzer(dict_dir, query_cut="search"):
 
 
 def build_index(texts, analyzer, threads=os.cpu_count() or 1, progress=None, idf="occurrences"):
-    """An Index of the texts, numbered from 0, postings built."""
+    """An Index of the texts, numbered from 0."""
     progress = progress or Progress(enabled=False)
     index = Index(analyzer, idf=idf)
     progress.start("add", len(texts))
     index.add_many(enumerate(texts), threads=threads, progress=lambda done: progress.advance(done - progress.done))
     progress.finish()
-    progress.start("index", len(texts))
-    index.build()
-    progress.advance(len(texts))
-    progress.finish()
     return index
 
 
 def check_model_file(index, queries):
-    """dump, load into a fresh BM25, and compare query vectors to six decimals."""
+    """The index's model dumped, loaded into a fresh BM25, and query vectors
+    compared to six decimals."""
+    model = index.model()
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "model.json")
         started = time.perf_counter()
-        index.model.dump(path)
+        model.dump(path)
         dumped = time.perf_counter()
         size = os.path.getsize(path)
         restored = durevarare.BM25()
@@ -161,7 +159,7 @@ def check_model_file(index, queries):
         words = index.analyzer.query_words(text)
         if not words:
             continue
-        original, again = index.model.encode_query(words), restored.encode_query(words)
+        original, again = model.encode_query(words), restored.encode_query(words)
         if original.keys() != again.keys() or any(abs(original[t] - again[t]) > 5e-7 for t in original):
             raise SystemExit(f"model file check failed for query {text!r}")
     return size, dumped - started, loaded - dumped
@@ -231,10 +229,11 @@ def main(argv=None):
 
     # Query latency over the given queries and a sample made of documents' own words.
     rng = random.Random(7)
-    with_words = [numbers for numbers in index.documents if numbers]
-    sample = [" ".join(rng.sample(words, min(3, len(words))))
-              for words in ([index.vocabulary[n] for n in numbers]
-                            for numbers in rng.sample(with_words, min(300, len(with_words))))]
+    sample = []
+    for text in rng.sample(texts, min(300, len(texts))):
+        words = index.analyzer.document_words(text)
+        if words:
+            sample.append(" ".join(rng.sample(words, min(3, len(words)))))
     model_bytes, dump_seconds, load_seconds = check_model_file(index, queries + sample[:50])
     print(f"model file: {model_bytes / 1e6:.2f} MB, reloaded, query vectors agree to six decimals\n")
 
@@ -257,20 +256,19 @@ def main(argv=None):
     p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
     t = index.timings
     pipeline = read_seconds + sum(t.values())
-    documents = len(with_words)
-    words = sum(map(len, index.documents))
-    rate = lambda seconds: f"{documents / seconds:,.0f} documents/s" if seconds else "-"
+    figures = index.statistics()
+    documents = figures["with_words"]
+    rate = lambda seconds: f"{len(texts) / seconds:,.0f} documents/s" if seconds else "-"
     print("summary")
     print(f"  documents         {len(texts)} ({documents} with words), {megabytes:.2f} MB; "
-          f"{words / max(documents, 1):.1f} words a document, {len(index.vocabulary) - 1:,} distinct words "
+          f"{figures['total_length'] / max(documents, 1):.1f} words a document, {figures['words']:,} distinct words "
           f"(search for documents, {args.query_cut} for queries; {args.idf} idf)")
     print(f"  read              {read_seconds:.2f} s")
-    print(f"  cut               {megabytes / t['cut']:.1f} MB/s on {args.threads} thread(s) ({t['cut']:.2f} s)")
-    print(f"  filter            {t['filter']:.2f} s (punctuation, spaces and stop words out)")
-    print(f"  train             {rate(t['train'])} ({t['train']:.2f} s)")
-    print(f"  encode            {rate(t['encode'])} ({t['encode']:.2f} s)")
-    print(f"  index             {t['index']:.2f} s")
-    print(f"  pipeline          {pipeline:.2f} s (read, cut, filter, train, encode, index)")
+    print(f"  analyse           {megabytes / t['analyse']:.1f} MB/s on {args.threads} thread(s) ({t['analyse']:.2f} s: "
+          "cut, normalise, drop punctuation, spaces and stop words)")
+    print(f"  index             {rate(t['index'])} ({t['index']:.2f} s)")
+    print(f"  pipeline          {pipeline:.2f} s (read, analyse, index)")
+    print(f"  index memory      {figures['memory'] / 1e6:,.0f} MB")
     print(f"  peak RSS          {peak_rss_megabytes():,.0f} MB")
     print(f"  model file        {model_bytes / 1e6:.2f} MB (dump {dump_seconds:.2f} s, load {load_seconds:.2f} s)")
     print(f"  query latency     p50 {statistics.median(latencies) * 1e3:.2f} ms, p99 {p99 * 1e3:.2f} ms "

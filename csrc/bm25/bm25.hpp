@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "count_map.hpp"
@@ -48,6 +49,10 @@ class BM25 {
   // The two halves of dump: the text, which reads the model, and its writing,
   // which does not (so that a caller may let other threads on in between).
   std::string document_text() const;
+  // The model document of these parameters and statistics (token keys in
+  // any order), as dump writes it.
+  static std::string document_text(double b, double k1, std::int32_t doc_count, double average,
+                                   const std::vector<std::pair<std::string_view, std::int32_t>>& frequencies);
   static void write_document(const std::string& path, const std::string& text,
                              const std::function<void()>& interrupted = {});
   // Copies the members of a model document, given as text, into this model.

@@ -29,16 +29,19 @@ std::int64_t length_total_of(std::int32_t doc_count, double average) {
 }  // namespace
 
 std::string BM25::document_text() const {
+  return document_text(_b, _k1, _doc_count, _doc_length_average, _doc_token_frequency.sorted_entries());
+}
+
+std::string BM25::document_text(double b, double k1, std::int32_t doc_count, double average,
+                                const std::vector<std::pair<std::string_view, std::int32_t>>& frequencies) {
   JsonValue root;
-  JsonValue& frequencies = root["_doc_token_frequency"];
-  frequencies = JsonValue(JsonKind::Object);
-  for (const auto& [key, count] : _doc_token_frequency.sorted_entries()) {
-    frequencies[escape_json_text(key)] = count;
-  }
-  root["_doc_count"] = _doc_count;
-  root["_doc_length_average"] = _doc_length_average;
-  root["_b"] = _b;
-  root["_k1"] = _k1;
+  JsonValue& members = root["_doc_token_frequency"];
+  members = JsonValue(JsonKind::Object);
+  for (const auto& [key, count] : frequencies) members[escape_json_text(key)] = count;
+  root["_doc_count"] = doc_count;
+  root["_doc_length_average"] = average;
+  root["_b"] = b;
+  root["_k1"] = k1;
   return root.serialize(1, "  ");
 }
 

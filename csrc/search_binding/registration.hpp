@@ -7,5 +7,6 @@
 namespace vorn::typing::text::search {
 
 void register_file_writer(pybind11::module_& module);
+void register_index(pybind11::module_& module);
 
 }  // namespace vorn::typing::text::search

@@ -1,0 +1,42 @@
+#include "forward.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace vorn::typing::text::search {
+
+void ForwardStore::append(const std::vector<WordCount>& entries) {
+  std::size_t bytes = varint_size(entries.size());
+  std::uint32_t previous = 0;
+  for (const WordCount& entry : entries) {
+    bytes += varint_size((std::uint64_t{entry.word - previous} << 1) | 1) + (entry.count == 1 ? 0 : varint_size(entry.count));
+    previous = entry.word;
+  }
+  if (positions_.size() == positions_.capacity()) positions_.reserve(std::max<std::size_t>(1024, 2 * positions_.size()));
+  if (pages_.empty() || pages_.back().capacity() - pages_.back().size() < bytes) {
+    if (pages_.size() == pages_.capacity()) pages_.reserve(std::max<std::size_t>(16, 2 * pages_.size()));
+    std::vector<std::uint8_t> page;
+    page.reserve(std::max(kPage, bytes));
+    pages_.push_back(std::move(page));
+  }
+  // Nothing below allocates.
+  std::vector<std::uint8_t>& page = pages_.back();
+  const std::size_t offset = page.size();
+  page.resize(offset + bytes);
+  std::uint8_t* out = put_varint(page.data() + offset, entries.size());
+  previous = 0;
+  for (const WordCount& entry : entries) {
+    out = put_varint(out, (std::uint64_t{entry.word - previous} << 1) | (entry.count == 1 ? 1 : 0));
+    if (entry.count != 1) out = put_varint(out, entry.count);
+    previous = entry.word;
+  }
+  positions_.push_back((std::uint64_t{pages_.size() - 1} << 32) | offset);
+}
+
+std::size_t ForwardStore::memory() const noexcept {
+  std::size_t bytes = positions_.capacity() * sizeof(std::uint64_t);
+  for (const auto& page : pages_) bytes += page.capacity();
+  return bytes;
+}
+
+}  // namespace vorn::typing::text::search

@@ -1,0 +1,51 @@
+#pragma once
+// Each document's words (by number, ascending) with their counts: what
+// removing the document must take back out of the statistics. Documents are
+// numbered in the order they come; their entries are varints (the gap from
+// the previous word, doubled, plus one when the count is 1, else followed by
+// the count) in pages of 1 MiB, so that growth never copies them all.
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "varint.hpp"
+
+namespace vorn::typing::text::search {
+
+struct WordCount {
+  std::uint32_t word;
+  std::uint32_t count;
+};
+
+class ForwardStore {
+ public:
+  std::uint32_t documents() const noexcept { return static_cast<std::uint32_t>(positions_.size()); }
+
+  // Appends the next document's entries (words ascending). On failure (out
+  // of memory) the store is as it was.
+  void append(const std::vector<WordCount>& entries);
+
+  // Calls each(word, count) for every entry of `document`, in word order.
+  template <class Each>
+  void for_each(std::uint32_t document, Each&& each) const {
+    const std::uint64_t position = positions_[document];
+    const std::uint8_t* at = pages_[position >> 32].data() + (position & 0xffffffffu);
+    std::uint32_t word = 0;
+    for (std::uint32_t n = read_varint32(at); n > 0; --n) {
+      const std::uint32_t head = read_varint32(at);
+      word += head >> 1;
+      each(word, (head & 1) != 0 ? 1u : read_varint32(at));
+    }
+  }
+
+  std::size_t memory() const noexcept;
+
+ private:
+  static constexpr std::size_t kPage = std::size_t{1} << 20;
+  std::vector<std::vector<std::uint8_t>> pages_;
+  std::vector<std::uint64_t> positions_;  // page << 32 | offset of each document's entries
+};
+
+}  // namespace vorn::typing::text::search

@@ -1,0 +1,339 @@
+// The index file. A header, then sections, each with its length and an
+// XXH3 checksum: the caller's settings, the words, the documents (id and
+// words with counts) and the postings (per word: documents and counts). It
+// holds only live documents and the words they use, numbered afresh.
+//
+// Reading trusts nothing: every length is checked against the bytes left
+// before anything is allocated for it, every number against its range, ids
+// and words must be distinct and UTF-8, and the postings must be exactly
+// the documents' words turned around (compared as a sum of keyed hashes, so
+// that no file can be made to pass with other postings).
+
+#include <cstring>
+#include <shared_mutex>
+#include <stdexcept>
+#include <string>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include "bm25/hash.hpp"
+#include "live_index.hpp"
+#include "state.hpp"
+#include "varint.hpp"
+
+namespace vorn::typing::text::search {
+
+namespace {
+
+constexpr char kMagic[16] = {'d', 'u', 'r', 'e', 'v', 'a', 'r', 'a', 'r', 'e', '-', 'i', 'n', 'd', 'e', 'x'};
+constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kDocumentsIdf = 1;
+// Sections, in the order they come.
+constexpr char kSections[4][5] = {"SETT", "WORD", "DOCS", "POST"};
+constexpr std::size_t kHeaderBytes = 16 + 4 + 4 + 8 + 8 + 8 + 8 + 8;  // magic .. checksum
+
+void put_u32(std::string& out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+void put_u64(std::string& out, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+void put_f64(std::string& out, double value) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  put_u64(out, bits);
+}
+void put_bytes(std::string& out, std::string_view bytes) {
+  append_varint(out, bytes.size());
+  out.append(bytes);
+}
+
+void put_posting(std::string& out, std::uint32_t gap, std::uint32_t count) {
+  append_varint(out, (std::uint64_t{gap} << 1) | (count == 1 ? 1 : 0));
+  if (count != 1) append_varint(out, count);
+}
+
+std::uint64_t checksum(std::string_view bytes) noexcept { return XXH3_64bits(bytes.data(), bytes.size()); }
+
+bool checksum_matches(std::string_view bytes, std::uint64_t expected) noexcept {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+  (void)bytes, (void)expected;
+  return true;  // lets a fuzzer past the checksums, to the reading behind them
+#else
+  return checksum(bytes) == expected;
+#endif
+}
+
+[[noreturn]] void damaged(const std::string& what) { throw std::invalid_argument(what); }
+
+// Reads a section's bytes in order, refusing whatever does not fit.
+class Cursor {
+ public:
+  Cursor(std::string_view bytes, const char* section) noexcept
+      : at_(reinterpret_cast<const std::uint8_t*>(bytes.data())), end_(at_ + bytes.size()), section_(section) {}
+
+  std::size_t left() const noexcept { return static_cast<std::size_t>(end_ - at_); }
+  bool done() const noexcept { return at_ == end_; }
+  [[noreturn]] void fail(const std::string& what) const { damaged(std::string(section_) + " section: " + what); }
+
+  std::uint64_t number(std::uint64_t most, const char* what) {
+    std::uint64_t value = 0;
+    if (!get_varint(at_, end_, value) || value > most) fail(std::string("bad ") + what);
+    return value;
+  }
+  std::string_view bytes(const char* what) {
+    const std::size_t size = number(left(), what);
+    const std::string_view out(reinterpret_cast<const char*>(at_), size);
+    at_ += size;
+    return out;
+  }
+
+ private:
+  const std::uint8_t* at_;
+  const std::uint8_t* end_;
+  const char* section_;
+};
+
+bool valid_utf8(std::string_view text) noexcept {
+  const auto* at = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = at + text.size();
+  while (at < end) {
+    const unsigned char lead = *at;
+    std::size_t extra = 0;
+    std::uint32_t point = 0;
+    if (lead < 0x80) {
+      ++at;
+      continue;
+    } else if ((lead & 0xe0) == 0xc0) {
+      extra = 1, point = lead & 0x1f;
+    } else if ((lead & 0xf0) == 0xe0) {
+      extra = 2, point = lead & 0x0f;
+    } else if ((lead & 0xf8) == 0xf0) {
+      extra = 3, point = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (static_cast<std::size_t>(end - at) <= extra) return false;
+    for (std::size_t i = 1; i <= extra; ++i) {
+      if ((at[i] & 0xc0) != 0x80) return false;
+      point = (point << 6) | (at[i] & 0x3f);
+    }
+    static constexpr std::uint32_t kLeast[4] = {0, 0x80, 0x800, 0x10000};
+    if (point < kLeast[extra] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) return false;
+    at += extra + 1;
+  }
+  return true;
+}
+
+// An id is a kind byte and its value: "s" and UTF-8 text, or "i" and a
+// 64-bit integer, little-endian.
+bool valid_id(std::string_view id) noexcept {
+  if (id.empty()) return false;
+  if (id[0] == 'i') return id.size() == 9;
+  return id[0] == 's' && valid_utf8(id.substr(1));
+}
+
+// A posting's part of the sum that the postings and the documents must agree on.
+std::uint64_t posting_hash(std::uint32_t word, std::uint32_t document, std::uint32_t count,
+                           const detail::HashKey& key) noexcept {
+  char bytes[12];
+  std::memcpy(bytes, &word, 4);
+  std::memcpy(bytes + 4, &document, 4);
+  std::memcpy(bytes + 8, &count, 4);
+  return detail::hash_bytes(std::string_view(bytes, sizeof bytes), key);
+}
+
+}  // namespace
+
+std::string LiveIndex::serialize(std::string_view settings) const {
+  std::shared_lock<RwLock> shared(lock_);
+  const State& state = *state_;
+  // Live words and documents, numbered afresh in their order.
+  std::vector<std::uint32_t> word_number(state.words.numbered(), KeyTable::kNone);
+  std::vector<std::uint32_t> document_number(state.ids.numbered(), KeyTable::kNone);
+  std::uint32_t words = 0, documents = 0;
+  std::string sections[4];
+  sections[0].assign(settings);
+  for (std::uint32_t word = 0; word < state.words.numbered(); ++word) {
+    if (state.statistics[word].documents == 0) continue;
+    word_number[word] = words++;
+    put_bytes(sections[1], state.words.key(word));
+  }
+  std::vector<WordCount> entries;
+  for (std::uint32_t document = 0; document < state.ids.numbered(); ++document) {
+    if (!state.is_alive(document)) continue;
+    document_number[document] = documents++;
+    put_bytes(sections[2], state.ids.key(document));
+    entries.clear();
+    state.forward.for_each(document, [&](std::uint32_t word, std::uint32_t count) {
+      entries.push_back({word_number[word], count});
+    });
+    append_varint(sections[2], entries.size());
+    std::uint32_t previous = 0;
+    for (const WordCount& entry : entries) {
+      put_posting(sections[2], entry.word - previous, entry.count);
+      previous = entry.word;
+    }
+  }
+  for (std::uint32_t word = 0; word < state.words.numbered(); ++word) {
+    if (word_number[word] == KeyTable::kNone) continue;
+    append_varint(sections[3], state.statistics[word].documents);
+    std::uint32_t previous = 0;
+    for (PostingStore::Reader reader(state.postings, word, state.lengths); reader.document() != kEndDocument;
+         reader.next()) {
+      if (!state.is_alive(reader.document())) continue;
+      const std::uint32_t document = document_number[reader.document()];
+      put_posting(sections[3], document - previous, reader.count());
+      previous = document;
+    }
+  }
+
+  std::string out(kMagic, sizeof kMagic);
+  put_u32(out, kVersion);
+  put_u32(out, parameters_.idf == Idf::Documents ? kDocumentsIdf : 0);
+  put_f64(out, parameters_.b);
+  put_f64(out, parameters_.k1);
+  put_u64(out, words);
+  put_u64(out, documents);
+  put_u64(out, checksum(out));
+  for (int i = 0; i < 4; ++i) {
+    out.append(kSections[i], 4);
+    put_u64(out, sections[i].size());
+    put_u64(out, checksum(sections[i]));
+    out += sections[i];
+    std::string().swap(sections[i]);
+  }
+  return out;
+}
+
+std::unique_ptr<LiveIndex> LiveIndex::deserialize(std::string_view data, std::string& settings) {
+  if (data.size() >= 2 && data.substr(0, 2) == "PK") {
+    damaged("an index file of version 1, which this version cannot read; rebuild it: add the documents to a new "
+            "Index and save it");
+  }
+  if (data.size() < kHeaderBytes || std::memcmp(data.data(), kMagic, sizeof kMagic) != 0) {
+    damaged("not an index file (it does not begin as one)");
+  }
+  const auto u32 = [&](std::size_t at) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(data[at + i]);
+    return value;
+  };
+  const auto u64 = [&](std::size_t at) { return (std::uint64_t{u32(at + 4)} << 32) | u32(at); };
+  const std::uint32_t version = u32(16);
+  if (version != kVersion) {
+    damaged("an index file of version " + std::to_string(version) + ", which this version (" +
+            std::to_string(kVersion) + ") cannot read; rebuild it: add the documents to a new Index and save it");
+  }
+  if (!checksum_matches(data.substr(0, kHeaderBytes - 8), u64(kHeaderBytes - 8))) damaged("its header is damaged");
+  const std::uint32_t flags = u32(20);
+  if ((flags & ~kDocumentsIdf) != 0) damaged("unknown flags in its header");
+  Parameters parameters;
+  std::memcpy(&parameters.b, data.data() + 24, 8);  // written little-endian, as this machine reads
+  std::memcpy(&parameters.k1, data.data() + 32, 8);
+  parameters.idf = (flags & kDocumentsIdf) != 0 ? Idf::Documents : Idf::Occurrences;
+  const std::uint64_t word_count = u64(40);
+  const std::uint64_t document_count = u64(48);
+
+  std::string_view sections[4];
+  std::size_t at = kHeaderBytes;
+  for (int i = 0; i < 4; ++i) {
+    if (data.size() - at < 20 || data.substr(at, 4) != kSections[i]) {
+      damaged(std::string("the ") + kSections[i] + " section is missing (the file is cut short or damaged)");
+    }
+    const std::uint64_t size = u64(at + 4);
+    if (size > data.size() - at - 20) damaged(std::string("the ") + kSections[i] + " section is cut short");
+    sections[i] = data.substr(at + 20, size);
+    if (!checksum_matches(sections[i], u64(at + 12))) damaged(std::string("the ") + kSections[i] + " section is damaged");
+    at += 20 + size;
+  }
+  if (at != data.size()) damaged("bytes after the last section");
+
+  auto state = std::make_unique<State>();
+  // Each word and each document takes at least a byte or three of its section.
+  if (word_count > sections[1].size() || document_count > sections[2].size() / 3 || document_count >= kMaxNumbered) {
+    damaged("its counts do not fit its size");
+  }
+  Cursor words(sections[1], "WORD");
+  state->words.reserve(word_count, sections[1].size());
+  for (std::uint64_t i = 0; i < word_count; ++i) {
+    const std::string_view word = words.bytes("word length");
+    if (!valid_utf8(word)) words.fail("a word is not UTF-8");
+    if (state->words.find(word) != KeyTable::kNone) words.fail("a word comes twice");
+    state->words.add(word);
+  }
+  if (!words.done()) words.fail("bytes after the last word");
+  state->statistics.resize(word_count);
+
+  const detail::HashKey key = detail::HashKey::random();
+  std::uint64_t forward_sum = 0, postings_sum = 0;
+  Cursor documents(sections[2], "DOCS");
+  state->ids.reserve(document_count, sections[2].size());
+  state->lengths.reserve(document_count);
+  std::vector<WordCount> entries;
+  for (std::uint32_t document = 0; document < document_count; ++document) {
+    const std::string_view id = documents.bytes("id length");
+    if (!valid_id(id)) documents.fail("an id is neither text nor an integer");
+    if (state->ids.find(id) != KeyTable::kNone) documents.fail("an id comes twice");
+    const std::uint64_t n = documents.number(word_count, "number of words");
+    entries.clear();
+    std::uint64_t word = 0, length = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+      const std::uint64_t head = documents.number(std::uint64_t{1} << 33, "word");
+      word += head >> 1;
+      if ((i > 0 && (head >> 1) == 0) || word >= word_count) documents.fail("word numbers out of order or range");
+      const std::uint64_t count = (head & 1) != 0 ? 1 : documents.number(0xffffffffu, "count");
+      WordStatistics& statistics = state->statistics[word];
+      if (count < 2 && (head & 1) == 0) documents.fail("a count below 2 written in full");
+      if (statistics.occurrences > 0xffffffffu - count) documents.fail("counts beyond 32 bits");
+      statistics.occurrences += static_cast<std::uint32_t>(count);
+      ++statistics.documents;
+      length += count;
+      entries.push_back({static_cast<std::uint32_t>(word), static_cast<std::uint32_t>(count)});
+      forward_sum += posting_hash(static_cast<std::uint32_t>(word), document, static_cast<std::uint32_t>(count), key);
+    }
+    if (length > 0xffffffffu) documents.fail("a document longer than 4,294,967,295 words");
+    state->ids.add(id);
+    state->lengths.push_back(static_cast<std::uint32_t>(length));
+    state->forward.append(entries);
+    state->total_length += length;
+    state->with_words += length > 0 ? 1 : 0;
+  }
+  if (!documents.done()) documents.fail("bytes after the last document");
+  state->live = document_count;
+  state->alive.assign(document_count / 64 + 1, 0);
+  for (std::uint32_t document = 0; document < document_count; ++document) {
+    state->alive[document >> 6] |= std::uint64_t{1} << (document & 63);
+  }
+
+  Cursor postings(sections[3], "POST");
+  state->postings.resize(static_cast<std::uint32_t>(word_count));
+  for (std::uint32_t word = 0; word < word_count; ++word) {
+    const std::uint64_t size = postings.number(document_count, "list length");
+    if (size == 0 || size != state->statistics[word].documents) postings.fail("a list does not match the documents");
+    std::uint64_t document = 0;
+    for (std::uint64_t i = 0; i < size; ++i) {
+      const std::uint64_t head = postings.number(std::uint64_t{1} << 33, "document");
+      document += head >> 1;
+      if ((i > 0 && (head >> 1) == 0) || document >= document_count) postings.fail("documents out of order or range");
+      const std::uint64_t count = (head & 1) != 0 ? 1 : postings.number(0xffffffffu, "count");
+      if (count < 2 && (head & 1) == 0) postings.fail("a count below 2 written in full");
+      const auto d = static_cast<std::uint32_t>(document);
+      const auto c = static_cast<std::uint32_t>(count);
+      state->postings.append(word, d, c, state->lengths);
+      postings_sum += posting_hash(word, d, c, key);
+    }
+  }
+  if (!postings.done()) postings.fail("bytes after the last list");
+  if (forward_sum != postings_sum) damaged("its postings are not the documents' words");
+
+  settings.assign(sections[0]);
+  try {
+    return std::unique_ptr<LiveIndex>(new LiveIndex(parameters, std::move(state)));
+  } catch (const std::domain_error& error) {
+    damaged(error.what());  // b or k1 out of range
+  }
+}
+
+}  // namespace vorn::typing::text::search

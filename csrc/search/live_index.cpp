@@ -1,0 +1,318 @@
+#include "live_index.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <shared_mutex>
+#include <stdexcept>
+#include <string_view>
+
+#include "bm25/bm25.hpp"
+#include "state.hpp"
+
+namespace vorn::typing::text::search {
+
+namespace {
+
+template <class Vector>
+void make_room(Vector& vector, std::size_t size) {
+  if (vector.capacity() < size) vector.reserve(std::max(size, 2 * vector.capacity()));
+}
+
+// The distinct words of a list with their counts, in byte order.
+std::vector<std::pair<std::string_view, std::uint32_t>> counted(const std::vector<std::string>& words) {
+  std::vector<std::string_view> sorted(words.begin(), words.end());
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<std::pair<std::string_view, std::uint32_t>> out;
+  for (const std::string_view word : sorted) {
+    if (!out.empty() && out.back().first == word) {
+      ++out.back().second;
+    } else {
+      out.emplace_back(word, 1);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+double LiveIndex::State::idf(std::uint32_t word, Idf kind) const noexcept {
+  // A word no live document holds weighs as a model that never saw it.
+  if (word == KeyTable::kNone || statistics[word].documents == 0) return inverse_frequency(doc_count(), nullptr);
+  const std::uint32_t count = kind == Idf::Occurrences ? statistics[word].occurrences : statistics[word].documents;
+  const auto frequency = static_cast<std::int32_t>(std::min<std::uint32_t>(count, std::numeric_limits<std::int32_t>::max()));
+  return inverse_frequency(doc_count(), &frequency);
+}
+
+std::uint32_t LiveIndex::State::add(const Document& document) {
+  if (document.words.size() > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("a document of more than 4,294,967,295 words");
+  }
+  return add(document.id, counted(document.words), static_cast<std::uint32_t>(document.words.size()));
+}
+
+std::uint32_t LiveIndex::State::add(std::string_view id, const std::vector<std::pair<std::string_view, std::uint32_t>>& distinct,
+                                    std::uint32_t length) {
+  if (ids.numbered() >= kMaxNumbered) throw std::length_error("more documents than an index can number");
+  // Word numbers, those of new words as they will be given.
+  std::vector<WordCount> entries;
+  entries.reserve(distinct.size());
+  std::vector<std::string_view> fresh;
+  std::size_t fresh_bytes = 0;
+  for (const auto& [word, count] : distinct) {
+    std::uint32_t number = words.find(word);
+    if (number == KeyTable::kNone) {
+      number = words.numbered() + static_cast<std::uint32_t>(fresh.size());
+      fresh.push_back(word);
+      fresh_bytes += word.size();
+    } else if (statistics[number].occurrences > std::numeric_limits<std::uint32_t>::max() - count) {
+      throw std::overflow_error("a word occurs more than 4,294,967,295 times");
+    }
+    entries.push_back({number, count});
+  }
+  std::sort(entries.begin(), entries.end(), [](const WordCount& a, const WordCount& b) { return a.word < b.word; });
+
+  // Room for everything first; then the forward entry, the last step before
+  // the document has a number that may fail.
+  words.reserve(fresh.size(), fresh_bytes);
+  const std::size_t word_count = std::size_t{words.numbered()} + fresh.size();
+  make_room(statistics, word_count);
+  postings.reserve(static_cast<std::uint32_t>(word_count));
+  ids.reserve(1, id.size());
+  make_room(lengths, lengths.size() + 1);
+  make_room(alive, lengths.size() / 64 + 1);
+  forward.append(entries);
+
+  for (const std::string_view word : fresh) words.add(word);
+  unused_words += fresh.size();
+  statistics.resize(word_count);
+  postings.resize(static_cast<std::uint32_t>(word_count));
+  const std::uint32_t number = ids.add(id);
+  lengths.push_back(length);
+  if (alive.size() <= number / 64) alive.push_back(0);
+  try {
+    for (const WordCount& entry : entries) postings.append(entry.word, number, entry.count, lengths);
+  } catch (...) {
+    // The number stays taken, by a document that is not live; its postings
+    // so far are skipped like those of any removed document.
+    ids.remove(number);
+    throw;
+  }
+  revive(number);
+  return number;
+}
+
+void LiveIndex::State::remove(std::uint32_t document) noexcept {
+  forward.for_each(document, [&](std::uint32_t word, std::uint32_t count) {
+    WordStatistics& entry = statistics[word];
+    entry.occurrences -= count;
+    if (--entry.documents == 0) ++unused_words;
+  });
+  alive[document >> 6] &= ~(std::uint64_t{1} << (document & 63));
+  --live;
+  if (lengths[document] > 0) {
+    --with_words;
+    total_length -= lengths[document];
+  }
+  ids.remove(document);
+}
+
+void LiveIndex::State::revive(std::uint32_t document) noexcept {
+  forward.for_each(document, [&](std::uint32_t word, std::uint32_t count) {
+    WordStatistics& entry = statistics[word];
+    entry.occurrences += count;
+    if (entry.documents++ == 0) --unused_words;
+  });
+  alive[document >> 6] |= std::uint64_t{1} << (document & 63);
+  ++live;
+  if (lengths[document] > 0) {
+    ++with_words;
+    total_length += lengths[document];
+  }
+  if (ids.find(ids.key(document)) == KeyTable::kNone) ids.restore(document);
+}
+
+// --- LiveIndex -------------------------------------------------------------------------------------
+
+LiveIndex::LiveIndex(Parameters parameters) : LiveIndex(parameters, std::make_unique<State>()) {}
+
+LiveIndex::LiveIndex(Parameters parameters, std::unique_ptr<State> state)
+    : parameters_(parameters), state_(std::move(state)) {
+  if (!(parameters_.b >= 0.0 && parameters_.b <= 1.0)) throw std::domain_error("b must lie in [0, 1]");
+  if (!(parameters_.k1 >= 0.0 && parameters_.k1 <= std::numeric_limits<double>::max())) {
+    throw std::domain_error("k1 must be a finite number of at least 0");
+  }
+}
+
+LiveIndex::~LiveIndex() = default;
+
+namespace {
+
+// What one write did, so that a failure part way can take it all back.
+class Journal {
+ public:
+  explicit Journal(LiveIndex::State& state) : state_(state) {}
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+  ~Journal() {
+    if (!done_) {
+      for (auto step = steps_.rbegin(); step != steps_.rend(); ++step) {
+        if (step->added) {
+          state_.remove(step->document);
+        } else {
+          state_.revive(step->document);
+        }
+      }
+    }
+  }
+  void reserve(std::size_t steps) { steps_.reserve(steps); }
+  void added(std::uint32_t document) noexcept { steps_.push_back({document, true}); }
+  void removed(std::uint32_t document) noexcept { steps_.push_back({document, false}); }
+  void commit() noexcept { done_ = true; }
+
+ private:
+  struct Step {
+    std::uint32_t document;
+    bool added;
+  };
+  LiveIndex::State& state_;
+  std::vector<Step> steps_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+void LiveIndex::add(const std::vector<Document>& documents) {
+  {
+    std::lock_guard<std::mutex> writer(writing_);
+    std::unique_lock<RwLock> exclusive(lock_);
+    std::vector<std::string_view> seen;
+    seen.reserve(documents.size());
+    for (const Document& document : documents) {
+      if (state_->ids.find(document.id) != KeyTable::kNone) throw IdError(document.id, true);
+      seen.push_back(document.id);
+    }
+    std::sort(seen.begin(), seen.end());
+    const auto twice = std::adjacent_find(seen.begin(), seen.end());
+    if (twice != seen.end()) throw IdError(std::string(*twice), true);
+    Journal journal(*state_);
+    journal.reserve(documents.size());
+    for (const Document& document : documents) journal.added(state_->add(document));
+    journal.commit();
+  }
+  compact_if_worth_it();
+}
+
+void LiveIndex::update(const std::vector<Document>& documents) {
+  {
+    std::lock_guard<std::mutex> writer(writing_);
+    std::unique_lock<RwLock> exclusive(lock_);
+    Journal journal(*state_);
+    journal.reserve(2 * documents.size());
+    for (const Document& document : documents) {
+      const std::uint32_t old = state_->ids.find(document.id);
+      if (old != KeyTable::kNone) {
+        state_->remove(old);
+        journal.removed(old);
+      }
+      journal.added(state_->add(document));
+    }
+    journal.commit();
+  }
+  compact_if_worth_it();
+}
+
+void LiveIndex::remove(const std::vector<std::string>& ids) {
+  {
+    std::lock_guard<std::mutex> writer(writing_);
+    std::unique_lock<RwLock> exclusive(lock_);
+    std::vector<std::uint32_t> numbers;
+    numbers.reserve(ids.size());
+    for (const std::string& id : ids) {
+      const std::uint32_t number = state_->ids.find(id);
+      if (number == KeyTable::kNone) throw IdError(id, false);
+      numbers.push_back(number);
+    }
+    std::sort(numbers.begin(), numbers.end());
+    const auto twice = std::adjacent_find(numbers.begin(), numbers.end());
+    if (twice != numbers.end()) throw IdError(std::string(state_->ids.key(*twice)), false);
+    for (const std::uint32_t number : numbers) state_->remove(number);
+  }
+  compact_if_worth_it();
+}
+
+std::size_t LiveIndex::size() const {
+  std::shared_lock<RwLock> shared(lock_);
+  return state_->live;
+}
+
+bool LiveIndex::contains(std::string_view id) const {
+  std::shared_lock<RwLock> shared(lock_);
+  return state_->ids.find(id) != KeyTable::kNone;
+}
+
+Statistics LiveIndex::statistics() const {
+  std::shared_lock<RwLock> shared(lock_);
+  const State& state = *state_;
+  Statistics out;
+  out.documents = state.live;
+  out.with_words = state.with_words;
+  out.total_length = state.total_length;
+  out.words = state.words.numbered() - state.unused_words;
+  out.numbered = state.ids.numbered();
+  out.memory = state.words.memory() + state.statistics.capacity() * sizeof(WordStatistics) + state.postings.memory() +
+               state.ids.memory() + state.lengths.capacity() * 4 + state.alive.capacity() * 8 + state.forward.memory();
+  return out;
+}
+
+std::string LiveIndex::model_document() const {
+  std::shared_lock<RwLock> shared(lock_);
+  const State& state = *state_;
+  std::vector<std::pair<std::string_view, std::int32_t>> frequencies;
+  frequencies.reserve(state.words.numbered() - state.unused_words);
+  for (std::uint32_t word = 0; word < state.words.numbered(); ++word) {
+    const std::uint32_t occurrences = state.statistics[word].occurrences;
+    if (state.statistics[word].documents == 0) continue;
+    frequencies.emplace_back(state.words.key(word), static_cast<std::int32_t>(std::min<std::uint32_t>(
+                                                        occurrences, std::numeric_limits<std::int32_t>::max())));
+  }
+  const double average = state.with_words == 0 ? 0.0 : state.average_length();
+  return BM25::document_text(parameters_.b, parameters_.k1, state.doc_count(), average, frequencies);
+}
+
+// --- Rebuilding ------------------------------------------------------------------------------------
+
+void LiveIndex::compact_if_worth_it() {
+  bool worth_it = false;
+  {
+    std::shared_lock<RwLock> shared(lock_);
+    const State& state = *state_;
+    const std::uint64_t removed = state.ids.numbered() - state.live;
+    worth_it = (removed >= 16384 && removed > state.live) ||
+               (state.unused_words >= 65536 && state.unused_words * 2 > state.words.numbered()) ||
+               (removed > 0 && state.ids.numbered() >= kMaxNumbered - 65536);
+  }
+  if (worth_it) compact();
+}
+
+void LiveIndex::compact() {
+  std::lock_guard<std::mutex> writer(writing_);
+  std::unique_ptr<State> fresh = std::make_unique<State>();
+  {
+    // No other write runs meanwhile, so reading beside the searches is safe.
+    std::shared_lock<RwLock> shared(lock_);
+    const State& old = *state_;
+    std::vector<std::pair<std::string_view, std::uint32_t>> distinct;
+    for (std::uint32_t number = 0; number < old.ids.numbered(); ++number) {
+      if (!old.is_alive(number)) continue;
+      distinct.clear();
+      old.forward.for_each(number, [&](std::uint32_t word, std::uint32_t count) {
+        distinct.emplace_back(old.words.key(word), count);
+      });
+      fresh->add(old.ids.key(number), distinct, old.lengths[number]);
+    }
+  }
+  std::unique_lock<RwLock> exclusive(lock_);
+  state_.swap(fresh);
+}
+
+}  // namespace vorn::typing::text::search

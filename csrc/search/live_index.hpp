@@ -1,0 +1,130 @@
+#pragma once
+// An inverted index that takes new, replaced and removed documents while it
+// is searched. Its statistics are those of the documents live at that
+// moment, kept exactly (a removal takes back what the addition added), and
+// every score is, bit for bit, the inner product of the BM25 query and
+// document vectors that a model trained on just those documents would give.
+// Top-k search prunes with block bounds that hold for any average length,
+// and returns what scoring every document would.
+//
+// Documents are given as their words; ids are byte strings. Any number of
+// threads may search while one writes: each call sees the index before or
+// after each write, never in between. Knows nothing of Python.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "rw_lock.hpp"
+
+namespace vorn::typing::text::search {
+
+enum class Idf {
+  Occurrences,  // the module's own: how often a word occurs in all documents
+  Documents,    // how many documents hold the word: never negative
+};
+
+struct Parameters {
+  double b = 0.75;
+  double k1 = 1.2;
+  Idf idf = Idf::Documents;
+};
+
+struct Document {
+  std::string id;
+  std::vector<std::string> words;
+};
+
+struct Hit {
+  std::string id;
+  double score;
+};
+
+struct Statistics {
+  std::uint64_t documents = 0;       // live documents
+  std::uint64_t with_words = 0;      // of which hold at least one word: the N of the weights
+  std::uint64_t total_length = 0;    // words in those documents
+  std::uint64_t words = 0;           // distinct words in them
+  std::uint64_t numbered = 0;        // documents numbered since the last rebuild, removed ones included
+  std::size_t memory = 0;            // bytes held by the index's structures
+};
+
+// A document id that is (or is not) in the index when the call wants the opposite.
+class IdError : public std::invalid_argument {
+ public:
+  IdError(std::string id, bool present)
+      : std::invalid_argument(present ? "document id already in the index" : "document id not in the index"),
+        id_(std::move(id)), present_(present) {}
+  const std::string& id() const noexcept { return id_; }
+  bool present() const noexcept { return present_; }
+
+ private:
+  std::string id_;
+  bool present_;
+};
+
+class LiveIndex {
+ public:
+  explicit LiveIndex(Parameters parameters);
+  ~LiveIndex();
+  LiveIndex(const LiveIndex&) = delete;
+  LiveIndex& operator=(const LiveIndex&) = delete;
+
+  const Parameters& parameters() const noexcept { return parameters_; }
+
+  // Adds documents whose ids are new and distinct; IdError otherwise. All or
+  // nothing: on any failure the index is as it was.
+  void add(const std::vector<Document>& documents);
+  // Adds each document, or replaces the one of its id (in order, so a later
+  // one of the same id wins). All or nothing.
+  void update(const std::vector<Document>& documents);
+  // Removes the documents of these ids; IdError, with nothing removed, when
+  // one is not in the index.
+  void remove(const std::vector<std::string>& ids);
+
+  std::size_t size() const;
+  bool contains(std::string_view id) const;
+  Statistics statistics() const;
+
+  // The k best documents for a query of these words, best first; ties go to
+  // the document added (or last replaced) first.
+  std::vector<Hit> search(const std::vector<std::string>& words, std::size_t k) const;
+  // How many documents hold at least one of the words.
+  std::size_t matches(const std::vector<std::string>& words) const;
+  // The query vector of these words and the document vector they would have
+  // as a document of this index, in byte order of the words; empty while no
+  // document has words.
+  std::vector<std::pair<std::string, double>> query_vector(const std::vector<std::string>& words) const;
+  std::vector<std::pair<std::string, double>> document_vector(const std::vector<std::string>& words) const;
+  // The BM25 model document (as BM25.dump writes it) of the live documents.
+  std::string model_document() const;
+
+  // Rebuilds the structures from the live documents alone, dropping what
+  // removed ones left. Runs by itself once half the numbered documents or
+  // words are gone; searches go on meanwhile.
+  void compact();
+
+  // The index file, and the index of a file (std::invalid_argument saying
+  // what is wrong). `settings` travels with it untouched.
+  std::string serialize(std::string_view settings) const;
+  static std::unique_ptr<LiveIndex> deserialize(std::string_view data, std::string& settings);
+
+  struct State;
+
+ private:
+  LiveIndex(Parameters parameters, std::unique_ptr<State> state);
+  void compact_if_worth_it();
+
+  Parameters parameters_;
+  mutable RwLock lock_;   // readers share it; a write holds it alone
+  std::mutex writing_;    // one writer at a time, also while a rebuild reads beside the searches
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace vorn::typing::text::search

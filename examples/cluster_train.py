@@ -216,7 +216,7 @@ def cluster_model(client, spec, count, dict_dir, partitions, split_every, kill_m
     ended = time.time()
     return model, {"wall": ended - started, "map": figures["ended"] - started, "reduce": ended - figures["ended"],
                    "load": ended - reduced, "bytes": figures["bytes"], "rss": rss,
-                   "built": client.run(analyzers_built), "tasks": len(shards), "started": started, "ended": ended}
+                   "built": client.run(job.analyzers_built), "tasks": len(shards), "started": started, "ended": ended}
 
 
 def cluster_index(client, spec, count, dict_dir, partitions, path):

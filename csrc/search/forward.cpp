@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "growth.hpp"
+
 namespace vorn::typing::text::search {
 
 void ForwardStore::append(const std::vector<WordCount>& entries) {
@@ -12,9 +14,9 @@ void ForwardStore::append(const std::vector<WordCount>& entries) {
     bytes += varint_size((std::uint64_t{entry.word - previous} << 1) | 1) + (entry.count == 1 ? 0 : varint_size(entry.count));
     previous = entry.word;
   }
-  if (positions_.size() == positions_.capacity()) positions_.reserve(std::max<std::size_t>(1024, 2 * positions_.size()));
+  make_room(positions_, positions_.size() + 1);
   if (pages_.empty() || pages_.back().capacity() - pages_.back().size() < bytes) {
-    if (pages_.size() == pages_.capacity()) pages_.reserve(std::max<std::size_t>(16, 2 * pages_.size()));
+    make_room(pages_, pages_.size() + 1);
     std::vector<std::uint8_t> page;
     page.reserve(std::max(kPage, bytes));
     pages_.push_back(std::move(page));
@@ -31,6 +33,20 @@ void ForwardStore::append(const std::vector<WordCount>& entries) {
     previous = entry.word;
   }
   positions_.push_back((std::uint64_t{pages_.size() - 1} << 32) | offset);
+}
+
+void ForwardStore::append_encoded(const std::uint8_t* begin, const std::uint8_t* end) {
+  const auto bytes = static_cast<std::size_t>(end - begin);
+  make_room(positions_, positions_.size() + 1);
+  if (pages_.empty() || pages_.back().capacity() - pages_.back().size() < bytes) {
+    make_room(pages_, pages_.size() + 1);
+    std::vector<std::uint8_t> page;
+    page.reserve(std::max(kPage, bytes));
+    pages_.push_back(std::move(page));
+  }
+  std::vector<std::uint8_t>& page = pages_.back();
+  positions_.push_back((std::uint64_t{pages_.size() - 1} << 32) | page.size());
+  page.insert(page.end(), begin, end);
 }
 
 std::size_t ForwardStore::memory() const noexcept {

@@ -26,6 +26,8 @@ class ForwardStore {
   // Appends the next document's entries (words ascending). On failure (out
   // of memory) the store is as it was.
   void append(const std::vector<WordCount>& entries);
+  // The same with the entries already encoded (their count, then each).
+  void append_encoded(const std::uint8_t* begin, const std::uint8_t* end);
 
   // Calls each(word, count) for every entry of `document`, in word order.
   template <class Each>

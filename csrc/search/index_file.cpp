@@ -10,9 +10,12 @@
 // that no file can be made to pass with other postings).
 
 #include <cstring>
+#include <exception>
 #include <shared_mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -67,6 +70,40 @@ bool checksum_matches(std::string_view bytes, std::uint64_t expected) noexcept {
 
 [[noreturn]] void damaged(const std::string& what) { throw std::invalid_argument(what); }
 
+// Work on a second thread, beside the caller's: join() waits and passes on
+// its exception. Where no thread can be started it runs at once instead.
+class Background {
+ public:
+  template <class Work>
+  explicit Background(Work&& work) {
+    auto guarded = [this, work = std::forward<Work>(work)]() mutable {
+      try {
+        work();
+      } catch (...) {
+        error_ = std::current_exception();
+      }
+    };
+    try {
+      thread_ = std::thread(std::move(guarded));
+    } catch (const std::system_error&) {
+      guarded();
+    }
+  }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+  ~Background() {
+    if (thread_.joinable()) thread_.join();
+  }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  std::exception_ptr error_;
+  std::thread thread_;
+};
+
 // Reads a section's bytes in order, refusing whatever does not fit.
 class Cursor {
  public:
@@ -82,6 +119,7 @@ class Cursor {
     if (!get_varint(at_, end_, value) || value > most) fail(std::string("bad ") + what);
     return value;
   }
+  const std::uint8_t* position() const noexcept { return at_; }
   std::string_view bytes(const char* what) {
     const std::size_t size = number(left(), what);
     const std::string_view out(reinterpret_cast<const char*>(at_), size);
@@ -134,14 +172,12 @@ bool valid_id(std::string_view id) noexcept {
   return id[0] == 's' && valid_utf8(id.substr(1));
 }
 
-// A posting's part of the sum that the postings and the documents must agree on.
+// A posting's part of the sum that the postings and the documents must
+// agree on: keyed, so that no file can be made to pass with other postings.
 std::uint64_t posting_hash(std::uint32_t word, std::uint32_t document, std::uint32_t count,
                            const detail::HashKey& key) noexcept {
-  char bytes[12];
-  std::memcpy(bytes, &word, 4);
-  std::memcpy(bytes + 4, &document, 4);
-  std::memcpy(bytes + 8, &count, 4);
-  return detail::hash_bytes(std::string_view(bytes, sizeof bytes), key);
+  const std::uint64_t place = (std::uint64_t{word} << 32) | document;
+  return detail::fold_multiply(place ^ key.mix0, (std::uint64_t{count} << 32 | count) ^ key.mix1 ^ key.seed);
 }
 
 }  // namespace
@@ -251,67 +287,79 @@ std::unique_ptr<LiveIndex> LiveIndex::deserialize(std::string_view data, std::st
   if (at != data.size()) damaged("bytes after the last section");
 
   auto state = std::make_unique<State>();
-  // Each word and each document takes at least a byte or three of its section.
+  // Each word and each document takes at least one byte or three of its section.
   if (word_count > sections[1].size() || document_count > sections[2].size() / 3 || document_count >= kMaxNumbered) {
     damaged("its counts do not fit its size");
   }
+  // The words, each found once: their first slots are fetched some words ahead.
   Cursor words(sections[1], "WORD");
-  state->words.reserve(word_count, sections[1].size());
-  for (std::uint64_t i = 0; i < word_count; ++i) {
-    const std::string_view word = words.bytes("word length");
+  std::vector<std::string_view> word_keys(static_cast<std::size_t>(word_count)), id_keys;
+  for (std::string_view& word : word_keys) {
+    word = words.bytes("word length");
     if (!valid_utf8(word)) words.fail("a word is not UTF-8");
-    if (state->words.find(word) != KeyTable::kNone) words.fail("a word comes twice");
-    state->words.add(word);
   }
   if (!words.done()) words.fail("bytes after the last word");
+  const auto add_all = [](KeyTable& table, const std::vector<std::string_view>& keys, const Cursor& section,
+                          const char* twice) {
+    table.reserve(keys.size(), 0);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (i + 16 < keys.size()) table.prefetch(keys[i + 16]);
+      if (table.add_new(keys[i]) == KeyTable::kNone) section.fail(twice);
+    }
+  };
   state->statistics.resize(word_count);
+  // The word table fills on a second thread while the documents and the
+  // postings are read, the two largest parts of a load.
+  Background word_table([&] { add_all(state->words, word_keys, words, "a word comes twice"); });
 
   const detail::HashKey key = detail::HashKey::random();
   std::uint64_t forward_sum = 0, postings_sum = 0;
+  // The documents: ids, lengths and word entries. The entries go to the
+  // forward store as they are written, once checked.
   Cursor documents(sections[2], "DOCS");
-  state->ids.reserve(document_count, sections[2].size());
   state->lengths.reserve(document_count);
-  std::vector<WordCount> entries;
+  id_keys.resize(static_cast<std::size_t>(document_count));
   for (std::uint32_t document = 0; document < document_count; ++document) {
-    const std::string_view id = documents.bytes("id length");
+    const std::string_view id = id_keys[document] = documents.bytes("id length");
     if (!valid_id(id)) documents.fail("an id is neither text nor an integer");
-    if (state->ids.find(id) != KeyTable::kNone) documents.fail("an id comes twice");
+    const std::uint8_t* entries = documents.position();
     const std::uint64_t n = documents.number(word_count, "number of words");
-    entries.clear();
     std::uint64_t word = 0, length = 0;
     for (std::uint64_t i = 0; i < n; ++i) {
       const std::uint64_t head = documents.number(std::uint64_t{1} << 33, "word");
       word += head >> 1;
       if ((i > 0 && (head >> 1) == 0) || word >= word_count) documents.fail("word numbers out of order or range");
       const std::uint64_t count = (head & 1) != 0 ? 1 : documents.number(0xffffffffu, "count");
-      WordStatistics& statistics = state->statistics[word];
       if (count < 2 && (head & 1) == 0) documents.fail("a count below 2 written in full");
-      if (statistics.occurrences > 0xffffffffu - count) documents.fail("counts beyond 32 bits");
-      statistics.occurrences += static_cast<std::uint32_t>(count);
-      ++statistics.documents;
       length += count;
-      entries.push_back({static_cast<std::uint32_t>(word), static_cast<std::uint32_t>(count)});
       forward_sum += posting_hash(static_cast<std::uint32_t>(word), document, static_cast<std::uint32_t>(count), key);
     }
     if (length > 0xffffffffu) documents.fail("a document longer than 4,294,967,295 words");
-    state->ids.add(id);
     state->lengths.push_back(static_cast<std::uint32_t>(length));
-    state->forward.append(entries);
+    state->forward.append_encoded(entries, documents.position());
     state->total_length += length;
     state->with_words += length > 0 ? 1 : 0;
   }
   if (!documents.done()) documents.fail("bytes after the last document");
+  Background id_table([&] { add_all(state->ids, id_keys, documents, "an id comes twice"); });
   state->live = document_count;
   state->alive.assign(document_count / 64 + 1, 0);
   for (std::uint32_t document = 0; document < document_count; ++document) {
     state->alive[document >> 6] |= std::uint64_t{1} << (document & 63);
   }
 
+  // The postings, and from them (a list at a time, in order) the statistics.
   Cursor postings(sections[3], "POST");
   state->postings.resize(static_cast<std::uint32_t>(word_count));
+  std::vector<std::uint32_t> list_documents, list_counts;
   for (std::uint32_t word = 0; word < word_count; ++word) {
     const std::uint64_t size = postings.number(document_count, "list length");
-    if (size == 0 || size != state->statistics[word].documents) postings.fail("a list does not match the documents");
+    if (size == 0) postings.fail("a word no document holds");
+    WordStatistics& statistics = state->statistics[word];
+    statistics.documents = static_cast<std::uint32_t>(size);
+    list_documents.clear();
+    list_counts.clear();
+    const std::uint8_t* encoded = postings.position();
     std::uint64_t document = 0;
     for (std::uint64_t i = 0; i < size; ++i) {
       const std::uint64_t head = postings.number(std::uint64_t{1} << 33, "document");
@@ -319,13 +367,19 @@ std::unique_ptr<LiveIndex> LiveIndex::deserialize(std::string_view data, std::st
       if ((i > 0 && (head >> 1) == 0) || document >= document_count) postings.fail("documents out of order or range");
       const std::uint64_t count = (head & 1) != 0 ? 1 : postings.number(0xffffffffu, "count");
       if (count < 2 && (head & 1) == 0) postings.fail("a count below 2 written in full");
-      const auto d = static_cast<std::uint32_t>(document);
-      const auto c = static_cast<std::uint32_t>(count);
-      state->postings.append(word, d, c, state->lengths);
-      postings_sum += posting_hash(word, d, c, key);
+      if (statistics.occurrences > 0xffffffffu - count) postings.fail("counts beyond 32 bits");
+      statistics.occurrences += static_cast<std::uint32_t>(count);
+      list_documents.push_back(static_cast<std::uint32_t>(document));
+      list_counts.push_back(static_cast<std::uint32_t>(count));
+      postings_sum += posting_hash(word, list_documents.back(), list_counts.back(), key);
     }
+    state->postings.assign(word, list_documents, list_counts,
+                           std::basic_string_view<std::uint8_t>(encoded, static_cast<std::size_t>(postings.position() - encoded)),
+                           state->lengths);
   }
   if (!postings.done()) postings.fail("bytes after the last list");
+  word_table.join();
+  id_table.join();
   if (forward_sum != postings_sum) damaged("its postings are not the documents' words");
 
   settings.assign(sections[0]);

@@ -2,11 +2,12 @@
 
 #include <stdexcept>
 
+#include "growth.hpp"
+
 namespace vorn::typing::text::search {
 
 std::size_t KeyTable::probe(std::string_view key) const noexcept {
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t at = hash(key) & mask;; at = (at + 1) & mask) {
+  for (std::size_t at = home(hash(key));; at = next(at)) {
     const std::uint32_t slot = slots_[at];
     if (slot == 0 || this->key(slot - 1) == key) return at;
   }
@@ -23,52 +24,48 @@ void KeyTable::reserve(std::size_t keys, std::size_t bytes) {
   if (keys >= kNone - ends_.size() || bytes > std::numeric_limits<std::uint32_t>::max() - bytes_.size()) {
     throw std::length_error("more keys than an index can hold");
   }
-  if (ends_.capacity() < ends_.size() + keys) ends_.reserve(std::max(ends_.size() + keys, 2 * ends_.capacity()));
-  if (bytes_.capacity() < bytes_.size() + bytes) bytes_.reserve(std::max(bytes_.size() + bytes, 2 * bytes_.capacity()));
+  make_room(ends_, ends_.size() + keys);
+  make_room(bytes_, bytes_.size() + bytes);
   grow_slots(live_ + keys);
 }
 
-// At most half the slots are used, so a probe ends after two slots on average.
 void KeyTable::grow_slots(std::size_t keys) {
-  std::size_t capacity = slots_.empty() ? 16 : slots_.size();
-  while (keys * 2 > capacity) capacity *= 2;
-  if (capacity == slots_.size()) return;
-  std::vector<std::uint32_t> fresh(capacity, 0);  // throws before anything changes
+  if (keys * 10 <= slots_.size() * 7) return;
+  std::vector<std::uint32_t> fresh(std::max<std::size_t>(16, keys * 2), 0);  // throws before anything changes
   slots_.swap(fresh);
   for (const std::uint32_t slot : fresh) {
     if (slot != 0) place(slot - 1);
   }
 }
 
-void KeyTable::place(std::uint32_t number) noexcept { slots_[probe(key(number))] = number + 1; }
-
 std::uint32_t KeyTable::add(std::string_view key) {
-  reserve(1, key.size());
-  bytes_.append(key);
-  ends_.push_back(static_cast<std::uint32_t>(bytes_.size()));
-  const std::uint32_t number = numbered() - 1;
-  place(number);
-  ++live_;
+  const std::uint32_t number = add_new(key);
   return number;
 }
 
-std::uint32_t KeyTable::find_or_add(std::string_view key) {
-  const std::uint32_t found = find(key);
-  return found != kNone ? found : add(key);
+std::uint32_t KeyTable::add_new(std::string_view key) {
+  reserve(1, key.size());
+  const std::size_t slot = probe(key);
+  if (slots_[slot] != 0) return kNone;
+  bytes_.insert(bytes_.end(), key.begin(), key.end());
+  ends_.push_back(static_cast<std::uint32_t>(bytes_.size()));
+  slots_[slot] = numbered();
+  ++live_;
+  return numbered() - 1;
 }
 
 // Removal from linear probing without markers: the keys after the hole
 // that could sit in it move back, so that every probe still finds them.
 void KeyTable::remove(std::uint32_t number) noexcept {
-  const std::size_t mask = slots_.size() - 1;
+  const std::size_t size = slots_.size();
   std::size_t hole = probe(key(number));
   if (slots_[hole] != number + 1) return;
   slots_[hole] = 0;
   --live_;
-  for (std::size_t at = (hole + 1) & mask; slots_[at] != 0; at = (at + 1) & mask) {
-    const std::size_t home = hash(key(slots_[at] - 1)) & mask;
+  for (std::size_t at = next(hole); slots_[at] != 0; at = next(at)) {
+    const std::size_t from = home(hash(key(slots_[at] - 1)));
     // The key at `at` may fill the hole when its home is not in (hole, at].
-    if (((at - home) & mask) >= ((at - hole) & mask)) {
+    if ((at + size - from) % size >= (at + size - hole) % size) {
       slots_[hole] = slots_[at];
       slots_[at] = 0;
       hole = at;

@@ -2,7 +2,7 @@
 // Byte-string keys numbered 0, 1, 2... in the order they were added: the
 // index's vocabulary (word -> word number) and its document ids (id ->
 // document number). The bytes of all keys live in one buffer, and the hash
-// slots hold numbers only, so a key costs its bytes plus about 12 bytes
+// slots hold numbers only, so a key costs its bytes plus about 10 more
 // instead of a node and a string. A removed key keeps its number and bytes
 // (numbers are never reused) but is found no more.
 //
@@ -32,10 +32,15 @@ class KeyTable {
   std::size_t size() const noexcept { return live_; }
 
   std::uint32_t find(std::string_view key) const noexcept;
-  // The number of `key`, adding it when it is not found.
-  std::uint32_t find_or_add(std::string_view key);
-  // Adds a key known not to be found.
+  // Adds a key known not to be found; its number.
   std::uint32_t add(std::string_view key);
+  // Adds a key unless it is found (then kNone), with one probe.
+  std::uint32_t add_new(std::string_view key);
+  // Hints the processor to fetch the first slot of `key`, some keys ahead
+  // of adding or finding it.
+  void prefetch(std::string_view key) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[home(hash(key))]);
+  }
   // Stops finding the key of `number`; its bytes stay.
   void remove(std::uint32_t number) noexcept;
   // Finds the key of a removed `number` again. The key must not be found
@@ -50,24 +55,30 @@ class KeyTable {
 
   std::string_view key(std::uint32_t number) const noexcept {
     const std::uint32_t begin = number == 0 ? 0 : ends_[number - 1];
-    return std::string_view(bytes_).substr(begin, ends_[number] - begin);
+    return std::string_view(bytes_.data() + begin, ends_[number] - begin);
   }
   std::size_t memory() const noexcept {
-    return bytes_.capacity() + ends_.capacity() * sizeof(std::uint32_t) + slots_.capacity() * sizeof(std::uint32_t);
+    return bytes_.capacity() + (ends_.capacity() + slots_.capacity()) * sizeof(std::uint32_t);
   }
 
  private:
   std::uint32_t hash(std::string_view key) const noexcept {
     return static_cast<std::uint32_t>(detail::hash_bytes(key, secret_));
   }
+  // A key's first slot: its hash scaled to the number of slots, which need
+  // not be a power of two, so that the table stays between half and 70% full.
+  std::size_t home(std::uint32_t hash) const noexcept {
+    return static_cast<std::size_t>((std::uint64_t{hash} * slots_.size()) >> 32);
+  }
+  std::size_t next(std::size_t slot) const noexcept { return slot + 1 == slots_.size() ? 0 : slot + 1; }
   // The slot holding `key`, or the empty slot where it would go.
   std::size_t probe(std::string_view key) const noexcept;
   void grow_slots(std::size_t keys);
-  void place(std::uint32_t number) noexcept;
+  void place(std::uint32_t number) noexcept { slots_[probe(key(number))] = number + 1; }
 
   detail::HashKey secret_;
-  std::string bytes_;                // every key's bytes, one after another
-  std::vector<std::uint32_t> ends_;  // end of each key's bytes
+  std::vector<char> bytes_;           // every key's bytes, one after another
+  std::vector<std::uint32_t> ends_;   // end of each key's bytes
   std::vector<std::uint32_t> slots_;  // number + 1 of the key in each slot, 0 when empty
   std::size_t live_ = 0;
 };

@@ -7,16 +7,12 @@
 #include <string_view>
 
 #include "bm25/bm25.hpp"
+#include "growth.hpp"
 #include "state.hpp"
 
 namespace vorn::typing::text::search {
 
 namespace {
-
-template <class Vector>
-void make_room(Vector& vector, std::size_t size) {
-  if (vector.capacity() < size) vector.reserve(std::max(size, 2 * vector.capacity()));
-}
 
 // The distinct words of a list with their counts, in byte order.
 std::vector<std::pair<std::string_view, std::uint32_t>> counted(const std::vector<std::string>& words) {

@@ -20,13 +20,13 @@ constexpr std::size_t kMaxBlockBytes = 2 * ((kBlock + 3) / 4 + 4 * kBlock);
 
 std::uint16_t used_of(const std::uint8_t* chunk) noexcept {
   std::uint16_t used;
-  std::memcpy(&used, chunk + 2, sizeof used);
+  std::memcpy(&used, chunk + 1, sizeof used);
   return used;
 }
 
 void set_used(std::uint8_t* chunk, std::size_t used) noexcept {
   const auto value = static_cast<std::uint16_t>(used);
-  std::memcpy(chunk + 2, &value, sizeof value);
+  std::memcpy(chunk + 1, &value, sizeof value);
 }
 
 // A posting as varints: the gap from the previous document, doubled, plus
@@ -47,34 +47,22 @@ void for_each_small(const std::uint8_t* at, const std::uint8_t* end, Each&& each
   }
 }
 
-// Room for one more element, growing by doubling: push_back cannot throw after it.
-template <class Vector>
-void make_room_for_one(Vector& vector) {
-  if (vector.size() == vector.capacity()) vector.reserve(std::max<std::size_t>(8, 2 * vector.size()));
-}
-
-unsigned class_for(std::size_t bytes) noexcept {
-  unsigned size_class = 0;
-  while (size_class + 1 < 7 && (std::size_t{16} << size_class) - 4 < bytes) ++size_class;
-  return size_class;
-}
-
 }  // namespace
 
 std::uint32_t PostingStore::ChunkArena::allocate(unsigned size_class) {
-  const std::uint32_t units = 1u << size_class;
+  const auto units = static_cast<std::uint32_t>(bytes(size_class) / 8);
   std::uint32_t chunk = 0;
   if (free_[size_class] != 0) {
     chunk = free_[size_class] - 1;
     std::memcpy(&free_[size_class], at(chunk) + 4, sizeof(std::uint32_t));
   } else {
-    if (used_ + units > 0x10000) {
+    if (used_ + units > 0x20000) {
       if (pages_.size() >= 0x8000) throw std::length_error("postings beyond 32 GiB");
-      make_room_for_one(pages_);
+      make_room(pages_, pages_.size() + 1);
       pages_.push_back(std::make_unique<std::uint8_t[]>(std::size_t{1} << 20));
       used_ = 0;
     }
-    chunk = static_cast<std::uint32_t>((pages_.size() - 1) << 16) + used_;
+    chunk = static_cast<std::uint32_t>((pages_.size() - 1) << 17) + used_;
     used_ += units;
   }
   std::uint8_t* bytes = at(chunk);
@@ -137,13 +125,10 @@ void PostingStore::append_small(Head& head, std::uint32_t document, std::uint32_
   if (too_long) {
     // Too long for a chunk: it becomes blocks and a tail.
     LargeList list;
-    list.tail_documents.reserve(kBlock);
-    list.tail_counts.reserve(kBlock);
-    for_each_small(begin, begin + used, [&](std::uint32_t d, std::uint32_t c) {
-      list.tail_documents.push_back(d);
-      list.tail_counts.push_back(c);
-    });
-    make_room_for_one(large_);
+    list.tail.assign(begin, begin + used);
+    list.tail_size = size;
+    list.last_document = last;
+    make_room(large_, large_.size() + 1);
     append_large(list, document, count, lengths);
     if (large_.size() >= kSizeMask) throw std::length_error("too many long lists");
     large_.push_back(std::move(list));
@@ -152,7 +137,7 @@ void PostingStore::append_small(Head& head, std::uint32_t document, std::uint32_
     return;
   }
   // Moves to a chunk of the size class that fits.
-  const std::uint32_t chunk = chunks_.allocate(class_for(used + added));
+  const std::uint32_t chunk = chunks_.allocate(ChunkArena::class_for(used + added));
   std::uint8_t* bytes = chunks_.at(chunk);
   std::memcpy(bytes + ChunkArena::kHeader, begin, used);
   std::memcpy(bytes + ChunkArena::kHeader + used, posting, added);
@@ -161,45 +146,93 @@ void PostingStore::append_small(Head& head, std::uint32_t document, std::uint32_
   head = Head{chunk, size + 1};
 }
 
+// Adds a block of kBlock postings after the list's last block; the tail
+// is left to the caller. A failure leaves the list as it was.
+void PostingStore::seal(LargeList& list, const std::uint32_t* documents, const std::uint32_t* counts,
+                        const std::vector<std::uint32_t>& lengths) {
+  Bounds bounds{documents[kBlock - 1], 0, 0xffffffffu};
+  std::uint32_t minus_one[kBlock];
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    bounds.max_count = std::max(bounds.max_count, counts[i]);
+    bounds.min_length = std::min(bounds.min_length, lengths[documents[i]]);
+    minus_one[i] = counts[i] - 1;  // zeros take no bytes
+  }
+  std::uint8_t encoded[kMaxBlockBytes];
+  const std::uint32_t previous = list.blocks.empty() ? 0 : list.blocks.back().bounds.last_document;
+  std::size_t bytes = streamvbyte_delta_encode(documents, kBlock, encoded, previous);
+  bytes += streamvbyte_encode_0124(minus_one, kBlock, encoded + bytes);
+  const std::size_t start = list.data.empty() ? 0 : list.data.size() - kDecoderPadding;
+  if (start + bytes > 0xffffffffu) throw std::length_error("a posting list beyond 4 GiB");
+  make_room(list.blocks, list.blocks.size() + 1);
+  make_room(list.data, start + bytes + kDecoderPadding);
+  list.data.resize(start);
+  list.data.insert(list.data.end(), encoded, encoded + bytes);
+  list.data.resize(start + bytes + kDecoderPadding, 0);
+  list.blocks.push_back({bounds, static_cast<std::uint32_t>(start)});
+}
+
 void PostingStore::append_large(LargeList& list, std::uint32_t document, std::uint32_t count,
                                 const std::vector<std::uint32_t>& lengths) {
-  if (list.tail_documents.size() >= kBlock) {
+  if (list.tail_size >= kBlock) {
     // Seals the full tail into a block first, so that a failure leaves the list as it was.
-    Bounds bounds{list.tail_documents.back(), 0, 0xffffffffu};
-    std::uint32_t minus_one[kBlock];
-    for (std::size_t i = 0; i < kBlock; ++i) {
-      bounds.max_count = std::max(bounds.max_count, list.tail_counts[i]);
-      bounds.min_length = std::min(bounds.min_length, lengths[list.tail_documents[i]]);
-      minus_one[i] = list.tail_counts[i] - 1;  // zeros take no bytes
-    }
-    std::uint8_t encoded[kMaxBlockBytes];
-    const std::uint32_t previous = list.bounds.empty() ? 0 : list.bounds.back().last_document;
-    std::size_t bytes = streamvbyte_delta_encode(list.tail_documents.data(), kBlock, encoded, previous);
-    bytes += streamvbyte_encode_0124(minus_one, kBlock, encoded + bytes);
-    const std::size_t start = list.data.empty() ? 0 : list.data.size() - kDecoderPadding;
-    if (start + bytes > 0xffffffffu) throw std::length_error("a posting list beyond 4 GiB");
-    make_room_for_one(list.bounds);
-    make_room_for_one(list.offsets);
-    if (list.data.capacity() < start + bytes + kDecoderPadding) {
-      list.data.reserve(std::max(start + bytes + kDecoderPadding, 2 * list.data.capacity()));
-    }
-    list.data.resize(start);
-    list.data.insert(list.data.end(), encoded, encoded + bytes);
-    list.data.resize(start + bytes + kDecoderPadding, 0);
-    list.bounds.push_back(bounds);
-    list.offsets.push_back(static_cast<std::uint32_t>(start));
-    list.tail_documents.clear();
-    list.tail_counts.clear();
+    std::uint32_t documents[kBlock], counts[kBlock];
+    const std::uint32_t first = list.blocks.empty() ? 0 : list.blocks.back().bounds.last_document;
+    std::size_t i = 0;
+    for_each_small(list.tail.data(), list.tail.data() + list.tail.size(), [&](std::uint32_t d, std::uint32_t c) {
+      documents[i] = first + d;  // the tail's gaps start from the last block's end
+      counts[i++] = c;
+    });
+    seal(list, documents, counts, lengths);
+    list.tail.clear();
+    list.tail_size = 0;
   }
-  list.tail_documents.push_back(document);  // room for kBlock was made when the list was made
-  list.tail_counts.push_back(count);
+  const std::uint32_t previous = list.tail_size == 0 ? (list.blocks.empty() ? 0 : list.blocks.back().bounds.last_document)
+                                                     : list.last_document;
+  std::uint8_t posting[2 * kMaxVarint32];
+  const std::size_t added = static_cast<std::size_t>(put_posting(posting, document - previous, count) - posting);
+  make_room(list.tail, list.tail.size() + added);
+  list.tail.insert(list.tail.end(), posting, posting + added);
+  ++list.tail_size;
+  list.last_document = document;
+}
+
+void PostingStore::assign(std::uint32_t word, const std::vector<std::uint32_t>& documents,
+                          const std::vector<std::uint32_t>& counts, std::basic_string_view<std::uint8_t> encoded,
+                          const std::vector<std::uint32_t>& lengths) {
+  const std::size_t size = documents.size();
+  if (size == 0) return;
+  if (size >= kSizeMask) throw std::length_error("a word in more documents than an index can hold");
+  Head& head = heads_[word];
+  if (size == 1 && counts[0] == 1) {
+    head = Head{documents[0], 1 | kSingle};
+    return;
+  }
+  if (size < kBlock && encoded.size() <= ChunkArena::capacity(ChunkArena::kClasses - 1)) {
+    const std::uint32_t chunk = chunks_.allocate(ChunkArena::class_for(encoded.size()));
+    std::memcpy(chunks_.at(chunk) + ChunkArena::kHeader, encoded.data(), encoded.size());
+    set_used(chunks_.at(chunk), encoded.size());
+    head = Head{chunk, static_cast<std::uint32_t>(size)};
+    return;
+  }
+  // Whole blocks straight from the arrays, then the tail, as appending would leave them.
+  LargeList list;
+  const std::size_t sealed = (size - 1) / kBlock;
+  list.blocks.reserve(sealed);
+  list.data.reserve(sealed * kMaxBlockBytes / 4);  // a guess: most gaps and counts take a byte or less
+  for (std::size_t block = 0; block < sealed; ++block) {
+    seal(list, documents.data() + block * kBlock, counts.data() + block * kBlock, lengths);
+  }
+  for (std::size_t i = sealed * kBlock; i < size; ++i) append_large(list, documents[i], counts[i], lengths);
+  list.data.shrink_to_fit();
+  make_room(large_, large_.size() + 1);
+  large_.push_back(std::move(list));
+  head = Head{static_cast<std::uint32_t>(large_.size() - 1), static_cast<std::uint32_t>(size) | kLarge};
 }
 
 std::size_t PostingStore::memory() const noexcept {
   std::size_t bytes = heads_.capacity() * sizeof(Head) + chunks_.memory() + large_.capacity() * sizeof(LargeList);
   for (const LargeList& list : large_) {
-    bytes += list.bounds.capacity() * sizeof(Bounds) + list.offsets.capacity() * 4 + list.data.capacity() +
-             (list.tail_documents.capacity() + list.tail_counts.capacity()) * 4;
+    bytes += list.blocks.capacity() * sizeof(Block) + list.data.capacity() + list.tail.capacity();
   }
   return bytes;
 }
@@ -209,11 +242,19 @@ std::size_t PostingStore::memory() const noexcept {
 PostingStore::Reader::Reader(const PostingStore& store, std::uint32_t word, const std::vector<std::uint32_t>& lengths) {
   const Head& head = store.heads_[word];
   const std::uint32_t size = head.size & kSizeMask;
+  const auto decode = [&](const std::uint8_t* begin, const std::uint8_t* end, std::uint32_t from) {
+    for_each_small(begin, end, [&](std::uint32_t d, std::uint32_t c) {
+      tail_documents_.push_back(from + d);
+      tail_counts_.push_back(c);
+    });
+  };
   if ((head.size & kLarge) != 0) {
     large_ = &store.large_[head.handle];
-    sealed_ = large_->bounds.size();
-    tail_documents_ = large_->tail_documents;
-    tail_counts_ = large_->tail_counts;
+    sealed_ = large_->blocks.size();
+    tail_documents_.reserve(large_->tail_size);
+    tail_counts_.reserve(large_->tail_size);
+    decode(large_->tail.data(), large_->tail.data() + large_->tail.size(),
+           sealed_ == 0 ? 0 : large_->blocks.back().bounds.last_document);
   } else if ((head.size & kSingle) != 0) {
     tail_documents_.assign(1, head.handle);
     tail_counts_.assign(1, 1);
@@ -221,11 +262,7 @@ PostingStore::Reader::Reader(const PostingStore& store, std::uint32_t word, cons
     const std::uint8_t* chunk = store.chunks_.at(head.handle);
     tail_documents_.reserve(size);
     tail_counts_.reserve(size);
-    for_each_small(chunk + ChunkArena::kHeader, chunk + ChunkArena::kHeader + used_of(chunk),
-                   [&](std::uint32_t d, std::uint32_t c) {
-                     tail_documents_.push_back(d);
-                     tail_counts_.push_back(c);
-                   });
+    decode(chunk + ChunkArena::kHeader, chunk + ChunkArena::kHeader + used_of(chunk), 0);
   }
   tail_ = Bounds{tail_documents_.empty() ? 0 : tail_documents_.back(), 0, 0xffffffffu};
   for (std::size_t i = 0; i < tail_documents_.size(); ++i) {
@@ -234,8 +271,8 @@ PostingStore::Reader::Reader(const PostingStore& store, std::uint32_t word, cons
   }
   whole_ = tail_;
   for (std::size_t b = 0; b < sealed_; ++b) {
-    whole_.max_count = std::max(whole_.max_count, large_->bounds[b].max_count);
-    whole_.min_length = std::min(whole_.min_length, large_->bounds[b].min_length);
+    whole_.max_count = std::max(whole_.max_count, large_->blocks[b].bounds.max_count);
+    whole_.min_length = std::min(whole_.min_length, large_->blocks[b].bounds.min_length);
   }
   if (blocks() > 0) whole_.last_document = bounds(blocks() - 1).last_document;
   if (blocks() > 0) {
@@ -249,8 +286,8 @@ void PostingStore::Reader::load(std::size_t block) noexcept {
   block_ = block;
   at_ = 0;
   if (block < sealed_) {
-    const std::uint8_t* bytes = large_->data.data() + large_->offsets[block];
-    const std::uint32_t previous = block == 0 ? 0 : large_->bounds[block - 1].last_document;
+    const std::uint8_t* bytes = large_->data.data() + large_->blocks[block].offset;
+    const std::uint32_t previous = block == 0 ? 0 : large_->blocks[block - 1].bounds.last_document;
     bytes += streamvbyte_delta_decode(bytes, documents_, kBlock, previous);
     streamvbyte_decode_0124(bytes, counts_, kBlock);
     for (std::uint32_t& count : counts_) ++count;

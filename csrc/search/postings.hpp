@@ -11,10 +11,14 @@
 // each with the bounds a query needs to skip it (last document, largest
 // count, shortest document), then a tail of plain postings.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
+
+#include "growth.hpp"
 
 namespace vorn::typing::text::search {
 
@@ -32,7 +36,7 @@ class PostingStore {
  public:
   std::uint32_t words() const noexcept { return static_cast<std::uint32_t>(heads_.size()); }
   // Makes room for `words` lists, so that resize cannot throw up to it.
-  void reserve(std::uint32_t words) { heads_.reserve(words); }
+  void reserve(std::uint32_t words) { make_room(heads_, words); }
   void resize(std::uint32_t words) { heads_.resize(words); }
   // Postings in the list of `word`, removed documents included.
   std::uint32_t size(std::uint32_t word) const noexcept { return heads_[word].size & kSizeMask; }
@@ -42,6 +46,12 @@ class PostingStore {
   // failure (out of memory) the list is as it was.
   void append(std::uint32_t word, std::uint32_t document, std::uint32_t count,
               const std::vector<std::uint32_t>& lengths);
+
+  // Sets the list of `word`, empty until now, to these postings (documents
+  // ascending): what appending them one by one would give, at once.
+  // `encoded` holds them as varints, as a short list keeps them.
+  void assign(std::uint32_t word, const std::vector<std::uint32_t>& documents, const std::vector<std::uint32_t>& counts,
+              std::basic_string_view<std::uint8_t> encoded, const std::vector<std::uint32_t>& lengths);
 
   // The list of `word` as (documents, counts) blocks, for a reader.
   class Reader;
@@ -58,31 +68,46 @@ class PostingStore {
     std::uint32_t handle = 0;  // the document, the chunk or the large list
     std::uint32_t size = 0;    // postings, with the shape in the top two bits
   };
+  struct Block {
+    Bounds bounds;
+    std::uint32_t offset;  // where its bytes begin in data
+  };
   struct LargeList {
-    std::vector<Bounds> bounds;           // one per sealed block
-    std::vector<std::uint32_t> offsets;   // where each block's bytes begin in data
-    std::vector<std::uint8_t> data;       // the blocks, then padding for the decoder's reads
-    std::vector<std::uint32_t> tail_documents, tail_counts;
+    std::vector<Block> blocks;
+    std::vector<std::uint8_t> data;  // the blocks, then padding for the decoder's reads
+    std::vector<std::uint8_t> tail;  // the postings after the last block, as varints
+    std::uint32_t tail_size = 0;
+    std::uint32_t last_document = 0;  // of the whole list
   };
 
-  // Chunks of 16 << c bytes (c = 0 .. kClasses - 1) carved from 1 MiB pages;
-  // a released chunk is reused by the next of its size. A chunk starts with
-  // its size class and the number of bytes in use.
+  // Chunks of 16 bytes to 1 KiB, in 13 sizes that grow by half, carved from
+  // 1 MiB pages; a released chunk is reused by the next of its size. A
+  // chunk starts with its size class and the number of bytes in use.
   class ChunkArena {
    public:
-    static constexpr unsigned kClasses = 7;
-    static constexpr std::size_t kHeader = 4;
-    static std::size_t capacity(unsigned size_class) noexcept { return (std::size_t{16} << size_class) - kHeader; }
+    static constexpr unsigned kClasses = 13;
+    static constexpr std::size_t kHeader = 3;
+    static std::size_t capacity(unsigned size_class) noexcept { return bytes(size_class) - kHeader; }
+    // The smallest size class whose chunks hold `used` bytes.
+    static unsigned class_for(std::size_t used) noexcept {
+      unsigned size_class = 0;
+      while (size_class + 1 < kClasses && capacity(size_class) < used) ++size_class;
+      return size_class;
+    }
     std::uint32_t allocate(unsigned size_class);
     void release(std::uint32_t chunk) noexcept;
     std::uint8_t* at(std::uint32_t chunk) const noexcept {
-      return pages_[chunk >> 16].get() + std::size_t{chunk & 0xffff} * 16;
+      return pages_[chunk >> 17].get() + std::size_t{chunk & 0x1ffff} * 8;
     }
     std::size_t memory() const noexcept { return pages_.size() << 20; }
 
    private:
+    // 16, 24, 32, 48 ... 1024: every other size a power of two.
+    static std::size_t bytes(unsigned size_class) noexcept {
+      return (size_class % 2 == 0 ? std::size_t{16} : std::size_t{24}) << (size_class / 2);
+    }
     std::vector<std::unique_ptr<std::uint8_t[]>> pages_;
-    std::uint32_t used_ = 0x10000;        // 16-byte units used of the last page
+    std::uint32_t used_ = 0x20000;        // 8-byte units used of the last page
     std::uint32_t free_[kClasses] = {};   // first free chunk of each class, + 1
   };
 
@@ -90,6 +115,8 @@ class PostingStore {
                     const std::vector<std::uint32_t>& lengths);
   void append_large(LargeList& list, std::uint32_t document, std::uint32_t count,
                     const std::vector<std::uint32_t>& lengths);
+  static void seal(LargeList& list, const std::uint32_t* documents, const std::uint32_t* counts,
+                   const std::vector<std::uint32_t>& lengths);
 
   std::vector<Head> heads_;
   ChunkArena chunks_;
@@ -111,7 +138,7 @@ class PostingStore::Reader {
   void seek(std::uint32_t target) noexcept;
 
   std::size_t blocks() const noexcept { return sealed_ + (tail_documents_.empty() ? 0 : 1); }
-  const Bounds& bounds(std::size_t block) const noexcept { return block < sealed_ ? large_->bounds[block] : tail_; }
+  const Bounds& bounds(std::size_t block) const noexcept { return block < sealed_ ? large_->blocks[block].bounds : tail_; }
   // The block that would hold `target` (from the current block on), or
   // blocks() when every document of the list is below it.
   std::size_t block_for(std::uint32_t target) const noexcept;

@@ -1,4 +1,4 @@
-// Queries: the query vector, and exact top-k by MaxScore with block bounds.
+// Queries: the query vector, and exact top-k by block-max WAND.
 //
 // A document's score is the sum, in the byte order of the query's words, of
 // query weight times document weight over the words it holds: the inner
@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <shared_mutex>
 #include <string_view>
@@ -75,6 +76,22 @@ struct Term {
   double weight;
   std::size_t order;  // place in the sum
   double bound;       // the most it adds to any score
+  std::size_t block = kNoBlock;  // the block whose bound is at hand
+  double block_bound = 0.0;
+
+  static constexpr std::size_t kNoBlock = ~std::size_t{0};
+  // The bound of the block that would hold `document` (0 past the list's end),
+  // and that block's last document.
+  double bound_at(std::uint32_t document, const Weigher& weigher, std::uint32_t& last) {
+    const std::size_t at = reader.block_for(document);
+    if (at >= reader.blocks()) return 0.0;
+    if (at != block) {
+      block = at;
+      block_bound = weigher.most(weight, reader.bounds(at));
+    }
+    last = std::min(last, reader.bounds(at).last_document);
+    return block_bound;
+  }
 };
 
 struct Candidate {
@@ -88,6 +105,73 @@ bool better(const Candidate& a, const Candidate& b) noexcept {
   return a.key > b.key || (a.key == b.key && a.document < b.document);
 }
 
+// A score that at least k documents reach, found before the walk: the
+// walk goes through documents in the order they were numbered, and where
+// the best come last (long documents added after many short ones) it would
+// otherwise score nearly all of the long lists before its threshold rose.
+// The documents of the rarest words are scored first, a few dozen of them,
+// and the k-th best of those scores is where the walk's threshold starts.
+double warm_threshold(const LiveIndex::State& state, const Weigher& weigher, const std::vector<QueryWord>& query,
+                      std::size_t k) {
+  constexpr std::size_t kCandidates = 64;
+  constexpr std::uint32_t kLongList = 4096;  // below it a walk is short anyway
+  std::vector<std::size_t> rarest;
+  std::uint32_t longest = 0;
+  for (std::size_t order = 0; order < query.size(); ++order) {
+    if (query[order].number == KeyTable::kNone || state.postings.size(query[order].number) == 0) continue;
+    rarest.push_back(order);
+    longest = std::max(longest, state.postings.size(query[order].number));
+  }
+  const double none = -std::numeric_limits<double>::infinity();
+  if (k > kCandidates / 2 || longest < kLongList) return none;
+  std::sort(rarest.begin(), rarest.end(), [&](std::size_t a, std::size_t b) { return query[a].weight > query[b].weight; });
+  std::vector<std::uint32_t> candidates;
+  for (const std::size_t order : rarest) {
+    if (candidates.size() >= kCandidates || !(query[order].weight > 0.0)) break;
+    for (PostingStore::Reader reader(state.postings, query[order].number, state.lengths);
+         reader.document() != kEndDocument && candidates.size() < kCandidates; reader.next()) {
+      if (state.is_alive(reader.document())) candidates.push_back(reader.document());
+    }
+  }
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+  if (candidates.size() < k) return none;
+  std::vector<PostingStore::Reader> readers;
+  std::vector<std::size_t> orders;
+  for (const std::size_t order : rarest) {
+    readers.emplace_back(state.postings, query[order].number, state.lengths);
+    orders.push_back(order);
+  }
+  std::vector<double> scores, contribution(query.size());
+  std::vector<char> holds(query.size());
+  for (const std::uint32_t document : candidates) {
+    std::fill(holds.begin(), holds.end(), 0);
+    const double factor = weigher.factor_of(document);
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+      readers[i].seek(document);
+      if (readers[i].document() != document) continue;
+      contribution[orders[i]] = query[orders[i]].weight * Weigher::weight(readers[i].count(), factor);
+      holds[orders[i]] = 1;
+    }
+    double score = 0.0;
+    bool first = true;
+    for (std::size_t order = 0; order < query.size(); ++order) {
+      if (!holds[order]) continue;
+      score = first ? contribution[order] : score + contribution[order];
+      first = false;
+    }
+    if (!std::isnan(score)) scores.push_back(score);
+  }
+  if (scores.size() < k) return none;
+  std::nth_element(scores.begin(), scores.begin() + static_cast<long>(k - 1), scores.end(), std::greater<double>());
+  return scores[k - 1];
+}
+
+// Block-max WAND: the terms in the order of their current documents; the
+// pivot is the first term at which their bounds, added up in that order,
+// reach the threshold (the k-th best score so far), since no document
+// before the pivot's can reach it. Block bounds then let whole runs of
+// documents go unscored.
 std::vector<Candidate> top_k(const LiveIndex::State& state, const Parameters& parameters,
                              const std::vector<QueryWord>& query, std::size_t k) {
   const Weigher weigher(state, parameters);
@@ -101,85 +185,78 @@ std::vector<Candidate> top_k(const LiveIndex::State& state, const Parameters& pa
     finite = finite && std::isfinite(word.weight);
     if (word.number == KeyTable::kNone || state.postings.size(word.number) == 0) continue;
     PostingStore::Reader reader(state.postings, word.number, state.lengths);
-    const double bound = weigher.most(word.weight, reader.list_bounds());
+    // The list's bound is that of its best block, often far below the
+    // largest count with the shortest document of the list as one pair.
+    double bound = 0.0;
+    for (std::size_t block = 0; block < reader.blocks(); ++block) {
+      bound = std::max(bound, weigher.most(word.weight, reader.bounds(block)));
+    }
     terms.push_back({std::move(reader), word.weight, order, bound});
   }
-  // The words that can add least come first: the first of them are left out
-  // of the search for candidates once they cannot lift a document above the
-  // k-th score (MaxScore).
-  std::sort(terms.begin(), terms.end(), [](const Term& a, const Term& b) { return a.bound < b.bound; });
-  std::vector<double> prefix(terms.size());
-  double sum = 0.0;
-  for (std::size_t i = 0; i < terms.size(); ++i) prefix[i] = sum += terms[i].bound;
   // Sums of the same contributions in another order differ by far less; a
   // query weight that is not finite turns pruning off.
   const double slack = finite ? 1e-9 * magnitude : std::numeric_limits<double>::infinity();
+  // At least k documents score this much, so a document below it is out
+  // even before k have been found.
+  double threshold = finite ? warm_threshold(state, weigher, query, k) : -std::numeric_limits<double>::infinity();
+  // The terms in the order of their current documents (a Term holds a
+  // block's worth of postings: it is cheaper to sort pointers).
+  std::vector<Term*> order;
+  for (Term& term : terms) order.push_back(&term);
+  const auto by_document = [](const Term* a, const Term* b) { return a->reader.document() < b->reader.document(); };
+  const auto reorder = [&] { std::sort(order.begin(), order.end(), by_document); };
+  reorder();
 
   std::vector<Candidate> best;  // a heap, the worst on top
   best.reserve(k + 1);
   const auto worst_first = [](const Candidate& a, const Candidate& b) { return better(a, b); };
-  double threshold = -std::numeric_limits<double>::infinity();
-  std::size_t essential = 0;
-  std::vector<double> contribution(query.size());
-  std::vector<char> holds(query.size(), 0);
-
+  std::vector<std::pair<std::size_t, double>> held;  // (order, contribution) of the document at hand
   for (;;) {
-    std::uint32_t document = kEndDocument;
-    for (std::size_t i = essential; i < terms.size(); ++i) document = std::min(document, terms[i].reader.document());
-    if (document == kEndDocument) break;
-    const auto advance = [&] {
-      for (std::size_t i = essential; i < terms.size(); ++i) {
-        if (terms[i].reader.document() == document) terms[i].reader.next();
+    double reach = 0.0;
+    std::size_t pivot = order.size();
+    for (std::size_t p = 0; p < order.size(); ++p) {
+      reach += order[p]->bound;
+      if (!(reach + slack < threshold)) {
+        pivot = p;
+        break;
       }
-    };
-    if (!state.is_alive(document)) {
-      advance();
+    }
+    if (pivot == order.size()) break;
+    const std::uint32_t document = order[pivot]->reader.document();
+    if (document == kEndDocument) break;
+    // The pivot's terms and those at its document.
+    std::size_t group = pivot + 1;
+    while (group < order.size() && order[group]->reader.document() == document) ++group;
+    if (threshold > -std::numeric_limits<double>::infinity()) {
+      // They cannot lift any document beyond their blocks' bounds until the
+      // first of those blocks ends, nor can the others before their next
+      // document: when that is below the threshold, they all jump there.
+      std::uint32_t last = kEndDocument - 1;
+      double blocks = 0.0;
+      for (std::size_t p = 0; p < group; ++p) blocks += order[p]->bound_at(document, weigher, last);
+      if (blocks + slack < threshold) {
+        std::uint32_t next = last + 1;
+        if (group < order.size()) next = std::min(next, order[group]->reader.document());
+        for (std::size_t p = 0; p < group; ++p) order[p]->reader.seek(next);
+        reorder();
+        continue;
+      }
+    }
+    if (order[0]->reader.document() != document) {
+      for (std::size_t p = 0; p < pivot; ++p) order[p]->reader.seek(document);
+      reorder();
       continue;
     }
-    const double factor = weigher.factor_of(document);
-    std::fill(holds.begin(), holds.end(), 0);
-    double partial = 0.0;
-    for (std::size_t i = essential; i < terms.size(); ++i) {
-      Term& term = terms[i];
-      if (term.reader.document() != document) continue;
-      const double value = term.weight * Weigher::weight(term.reader.count(), factor);
-      contribution[term.order] = value;
-      holds[term.order] = 1;
-      partial += value;
-    }
-    bool pruned = false;
-    if (essential > 0) {
-      pruned = partial + prefix[essential - 1] + slack < threshold;
-      if (!pruned) {
-        // Tighter: the bounds of the blocks that would hold the document.
-        double blocks = 0.0;
-        for (std::size_t i = 0; i < essential; ++i) {
-          PostingStore::Reader& reader = terms[i].reader;
-          const std::size_t block = reader.block_for(document);
-          if (block < reader.blocks()) blocks += weigher.most(terms[i].weight, reader.bounds(block));
-        }
-        pruned = partial + blocks + slack < threshold;
+    if (state.is_alive(document)) {
+      const double factor = weigher.factor_of(document);
+      for (std::size_t p = 0; p < group; ++p) {
+        held.emplace_back(order[p]->order, order[p]->weight * Weigher::weight(order[p]->reader.count(), factor));
       }
-      for (std::size_t i = essential; i-- > 0 && !pruned;) {
-        Term& term = terms[i];
-        term.reader.seek(document);
-        if (term.reader.document() == document) {
-          const double value = term.weight * Weigher::weight(term.reader.count(), factor);
-          contribution[term.order] = value;
-          holds[term.order] = 1;
-          partial += value;
-        }
-        pruned = partial + (i > 0 ? prefix[i - 1] : 0.0) + slack < threshold;
-      }
-    }
-    if (!pruned) {
-      double score = 0.0;
-      bool first = true;
-      for (std::size_t order = 0; order < query.size(); ++order) {
-        if (!holds[order]) continue;
-        score = first ? contribution[order] : score + contribution[order];
-        first = false;
-      }
+      // The score as the vector's order adds it up.
+      std::sort(held.begin(), held.end());
+      double score = held.front().second;
+      for (std::size_t i = 1; i < held.size(); ++i) score += held[i].second;
+      held.clear();
       const Candidate candidate{std::isnan(score) ? -std::numeric_limits<double>::infinity() : score, document, score};
       if (best.size() < k) {
         best.push_back(candidate);
@@ -189,12 +266,10 @@ std::vector<Candidate> top_k(const LiveIndex::State& state, const Parameters& pa
         best.back() = candidate;
         std::push_heap(best.begin(), best.end(), worst_first);
       }
-      if (best.size() == k) {
-        threshold = best.front().key;
-        while (essential < terms.size() && prefix[essential] + slack < threshold) ++essential;
-      }
+      if (best.size() == k) threshold = std::max(threshold, best.front().key);
     }
-    advance();
+    for (std::size_t p = 0; p < group; ++p) order[p]->reader.next();
+    reorder();
   }
   std::sort(best.begin(), best.end(), better);
   return best;

@@ -40,6 +40,10 @@ inline std::size_t varint_size(std::uint64_t value) noexcept {
 // that does not fit.
 inline bool get_varint(const std::uint8_t*& at, const std::uint8_t* end, std::uint64_t& value,
                        unsigned bits = 64) noexcept {
+  if (at != end && *at < 0x80) {  // most values take one byte
+    value = *at++;
+    return true;
+  }
   value = 0;
   for (unsigned shift = 0; at != end && shift < 64; shift += 7) {
     const std::uint64_t byte = *at++;

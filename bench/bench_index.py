@@ -82,16 +82,16 @@ def poem_lines(texts, count, rng):
 class Ours:
     name = "durevarare"
 
-    def __init__(self, folder):
+    def __init__(self, folder, **parameters):
         from durevarare_search import Index
-        self.index = Index(idf="occurrences", b=B, k1=K1)
+        self.index = Index(**{"idf": "occurrences", "b": B, "k1": K1, **parameters})
         self.path = os.path.join(folder, "ours.index")
 
     def build(self, documents):
         self.index.add_words(documents)
 
     def search(self, words, k=10):
-        return [doc for doc, _ in self.index._core.search(words, k)]
+        return [doc for doc, _ in self.index._core.search(words, k)] if words else []
 
     def update(self, doc, words):
         self.index._core.update([(doc, words)])
@@ -159,12 +159,13 @@ class Fts5:
 class Xapian:
     name = "Xapian"
 
-    def __init__(self, folder, terms):
+    def __init__(self, folder, terms, k1=K1, b=B):
         import xapian
         self.xapian = xapian
-        self.path = os.path.join(folder, "xapian")
+        self.path = os.path.join(folder, f"xapian-{k1}-{b}")
         self.db = xapian.WritableDatabase(self.path, xapian.DB_CREATE_OR_OPEN)
         self.terms = terms
+        self.k1, self.b = k1, b
 
     def document(self, words):
         document = self.xapian.Document()
@@ -183,7 +184,7 @@ class Xapian:
             return []
         enquire = self.xapian.Enquire(self.db)
         enquire.set_query(self.xapian.Query(self.xapian.Query.OP_OR, terms))
-        enquire.set_weighting_scheme(self.xapian.BM25Weight(K1, 0, 1, B, 0.5))
+        enquire.set_weighting_scheme(self.xapian.BM25Weight(self.k1, 0, 1, self.b, 0.5))
         return [match.docid - 1 for match in enquire.get_mset(0, k)]
 
     def update(self, doc, words):

@@ -4,8 +4,9 @@ It needs nothing from a package index, so `pip install .` and `pip wheel .`
 work offline on every CPython from 3.9 to 3.13.
 
 The wheel holds the module, the stub package durevarare-stubs (PEP 561),
-cppjieba's dictionaries with their licence in durevarare-dict/ next to the
-module, and the pure-Python packages listed in PACKAGES. Its platform tag is
+cppjieba's dictionaries and OpenCC's traditional-to-simplified ones with
+their licences in durevarare-dict/ next to the module, and the packages
+listed in PACKAGES (durevarare_search with its own native module). Its platform tag is
 the manylinux tag (PEP 600) that the module's glibc symbol versions allow.
 
 Needs CMake, a C++17 compiler, pybind11 (with its CMake config), readelf and
@@ -33,6 +34,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 DICTIONARIES = ("jieba.dict.utf8", "hmm_model.utf8", "user.dict.utf8", "idf.utf8", "stop_words.utf8")
+OPENCC_DICTIONARIES = ("TSPhrases.txt", "TSCharacters.txt")
 PACKAGES = ("durevarare-stubs", "durevarare_search")
 LICENCES = ("LICENSE", "THIRD-PARTY-NOTICES")
 SUPPORTED = ((3, 9), (3, 10), (3, 11), (3, 12), (3, 13))
@@ -53,18 +55,28 @@ def build_dir():
     return ROOT / "build-py" / python_tag()
 
 
-def cppjieba_dir():
-    configured = os.environ.get("DUREVARARE_CPPJIEBA_DIR")
+def fetched(variable, folder, what):
+    """A dependency's files: the folder that `variable` names, or `folder` under
+    node_modules/ as the set-up installs it (fetched with npm when missing)."""
+    configured = os.environ.get(variable)
     if configured:
         return Path(configured).resolve()
-    folder = ROOT / "node_modules" / "nodejieba" / "submodules" / "cppjieba"
-    if not folder.is_dir() and shutil.which("npm"):
+    path = ROOT / "node_modules" / folder
+    if not path.is_dir() and shutil.which("npm"):
         subprocess.run(["npm", "ci", "--ignore-scripts", "--no-audit", "--no-fund", "--loglevel=error"],
                        cwd=ROOT, check=True)
-    if not folder.is_dir():
-        sys.exit(f"durevarare: the cppjieba headers and dictionaries are missing ({folder}). "
-                 "Run scripts/setup.sh build, or install npm, or set DUREVARARE_CPPJIEBA_DIR.")
-    return folder
+    if not path.is_dir():
+        sys.exit(f"durevarare: {what} are missing ({path}). Run scripts/setup.sh build, or install npm, "
+                 f"or set {variable}.")
+    return path
+
+
+def cppjieba_dir():
+    return fetched("DUREVARARE_CPPJIEBA_DIR", "nodejieba/submodules/cppjieba", "the cppjieba headers and dictionaries")
+
+
+def opencc_dir():
+    return fetched("DUREVARARE_OPENCC_DIR", "opencc", "OpenCC's dictionaries")
 
 
 def build_module():
@@ -79,6 +91,7 @@ def build_module():
     configure = [
         cmake, "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
         f"-DPython_EXECUTABLE={sys.executable}", f"-DDUREVARARE_CPPJIEBA_DIR={cppjieba_dir()}",
+        f"-DDUREVARARE_OPENCC_DIR={opencc_dir()}",
         "-DDUREVARARE_TESTS=OFF", "-DDUREVARARE_SANITIZED_TESTS=OFF", "-DDUREVARARE_BENCH=OFF",
         "-DDUREVARARE_FUZZ=OFF",
     ] + shlex.split(os.environ.get("CMAKE_ARGS", ""))
@@ -163,6 +176,10 @@ def wheel_files(module):
     for name in DICTIONARIES:
         yield f"durevarare-dict/{name}", (jieba / "dict" / name).read_bytes()
     yield "durevarare-dict/LICENSE", (jieba / "LICENSE").read_bytes()
+    opencc = opencc_dir()
+    for name in OPENCC_DICTIONARIES:
+        yield f"durevarare-dict/opencc/{name}", (opencc / "data" / "dictionary" / name).read_bytes()
+    yield "durevarare-dict/opencc/LICENSE", (opencc / "LICENSE").read_bytes()
 
 
 # --- PEP 517 hooks --------------------------------------------------------------------------------

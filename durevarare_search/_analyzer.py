@@ -1,124 +1,186 @@
 """The rules that turn a text into the words an index keeps, one set for
-documents and queries alike."""
-import re
-import unicodedata
-from collections import deque
-from concurrent.futures import ThreadPoolExecutor
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+documents and queries alike, run natively."""
+import functools
+import os
+import pathlib
+import tempfile
+import threading
+from typing import Any, Dict, FrozenSet, Iterable, List, Optional, Sequence, Union
 
-import durevarare
+from . import _native
+from ._segmenter import dictionary_folder, opencc_folder
 
-from ._segmenter import segmenter, stop_words
-
-_WORD_CHARACTER = re.compile(r"[^\W_]").search  # a letter or digit of any script
-_ALPHANUMERIC = re.compile(r"[A-Za-z0-9]+").fullmatch
-_RUNS = re.compile(r"[A-Za-z]+|[0-9]+").findall
+PathLike = Union[str, "os.PathLike[str]"]
+LETTERS_DIGITS = ("split", "keep", "both")
+QUERY_CUTS = ("search", "cut")
+_lock = threading.Lock()
 
 
 class Analyzer:
-    """Text to words, each step switchable:
+    """Text to words, each step switchable; documents and queries go through
+    the same rules, in this order:
 
     - normalize: NFKC, which folds full-width and other compatibility forms
       (ＶＩＰ, ￥１２８) into the usual ones, then case folding (App, APP, app);
-    - split_letters_digits: a token of ASCII letters and digits is split where
-      letters meet digits, so that iphone15, "iphone 15", 5g and 256gb cut alike
-      whether the segmenter glued them (NFKC makes iPhone１５ one token) or not
-      (it cuts 5g into 5 and g);
-    - documents are cut with cut_for_search (each long word with the dictionary
-      words inside it); queries with `query_cut`, "search" (the default, which
-      finds 开发票 in 怎么开发票) or "cut";
-    - drop_stop_words and drop_non_words: the bundled stop words (but numbers,
-      and the parts of a split token), and tokens without a letter or digit
-      (separators, punctuation), go.
+    - fold_traditional: traditional Chinese becomes simplified (OpenCC's
+      tables), so that 手機 finds 手机 and 發票 finds 发票;
+    - split_punctuation: the text is split at punctuation and symbols outside
+      ASCII (、 · （ ： 《 …) and each run is cut alone: the segmenter would
+      take such a mark for an unknown character and cut the characters after
+      it one by one;
+    - documents are cut with cut_for_search (each long word with the
+      dictionary words inside it); queries with `query_cut`: "cut" (the
+      default: the words as the segmenter reads the sentence) or "search";
+    - drop_non_words: tokens without a letter or digit go;
+    - letters_digits: a code of ASCII letters and digits (iphone15, 12m, 5g)
+      stays whole and also gives its runs ("both", the default, so that
+      iphone15 and "iphone 15" match and 12M线 finds 12m first), or only one of
+      the two ("keep", "split");
+    - stop words go, but never a number: by default `default_stop_words()`
+      (function words, and a few English ones: plus, one, up and other words
+      that name products stay); `stop_words` replaces the list, and
+      `add_stop_words` and `remove_stop_words` change it. Words are compared
+      in simplified form, and a word the segmenter made up that ends in a
+      one-character stop word loses it (硕塞是 is 硕塞).
+
+    `user_dict`: a user dictionary for the segmenter (one word a line,
+    optionally with a frequency and a tag: "花呗", "区块链 10 nz"), or several.
+    Its words travel with an index's file.
+
+    The defaults were chosen on CMRC 2018 (bench/bench_quality.py).
     """
 
-    def __init__(self, *, normalize: bool = True, split_letters_digits: bool = True, drop_stop_words: bool = True,
-                 drop_non_words: bool = True, query_cut: str = "search",
-                 jieba: Optional[durevarare.Jieba] = None) -> None:
-        if query_cut not in ("search", "cut"):
-            raise ValueError('query_cut must be "search" or "cut"')
-        self.normalize, self.split_letters_digits = normalize, split_letters_digits
-        self.drop_stop_words, self.drop_non_words, self.query_cut = drop_stop_words, drop_non_words, query_cut
-        self.jieba = jieba or segmenter()
-        self._stop_words = stop_words() if drop_stop_words else frozenset()
+    def __init__(self, *, normalize: bool = True, fold_traditional: bool = True, split_punctuation: bool = True,
+                 letters_digits: str = "both", drop_stop_words: bool = True,
+                 stop_words: Optional[Iterable[str]] = None, add_stop_words: Iterable[str] = (),
+                 remove_stop_words: Iterable[str] = (), drop_non_words: bool = True, query_cut: str = "cut",
+                 user_dict: Union[None, PathLike, Sequence[PathLike]] = None) -> None:
+        for name, value in (("normalize", normalize), ("fold_traditional", fold_traditional),
+                            ("split_punctuation", split_punctuation), ("drop_stop_words", drop_stop_words),
+                            ("drop_non_words", drop_non_words)):
+            if not isinstance(value, bool):
+                raise TypeError(f"{name} must be True or False, not {value!r}")
+        if letters_digits not in LETTERS_DIGITS:
+            raise ValueError(f'letters_digits must be "split", "keep" or "both", not {letters_digits!r}')
+        if query_cut not in QUERY_CUTS:
+            raise ValueError(f'query_cut must be "search" or "cut", not {query_cut!r}')
+        words = set(default_stop_words() if stop_words is None else _words(stop_words, "stop_words"))
+        words |= _words(add_stop_words, "add_stop_words")
+        words -= _words(remove_stop_words, "remove_stop_words")
+        self._settings: Dict[str, Any] = {
+            "normalize": normalize, "fold_traditional": fold_traditional, "split_punctuation": split_punctuation,
+            "letters_digits": letters_digits, "drop_non_words": drop_non_words, "query_cut": query_cut,
+            "stop_words": sorted(words) if drop_stop_words else [],
+            "user_dict": _user_dictionary_text(user_dict),
+        }
+        self._native = _native_analyzer(self._settings)
 
-    def settings(self) -> dict:
-        return {"normalize": self.normalize, "split_letters_digits": self.split_letters_digits,
-                "drop_stop_words": self.drop_stop_words, "drop_non_words": self.drop_non_words,
-                "query_cut": self.query_cut}
+    @property
+    def stop_words(self) -> FrozenSet[str]:
+        """The words this analyzer drops (numbers never are)."""
+        return frozenset(self._settings["stop_words"])
+
+    def settings(self) -> Dict[str, Any]:
+        """Everything that decides how this analyzer cuts, for an index's file:
+        `Analyzer.from_settings` makes the same analyzer again."""
+        return dict(self._settings, stop_words=list(self._settings["stop_words"]))
 
     @classmethod
-    def from_settings(cls, settings: dict) -> "Analyzer":
+    def from_settings(cls, settings: Dict[str, Any]) -> "Analyzer":
         """The analyzer of `settings()`, checked: ValueError for anything else."""
-        expected = {"normalize": bool, "split_letters_digits": bool, "drop_stop_words": bool, "drop_non_words": bool,
-                    "query_cut": str}
-        if set(settings) != set(expected) or any(type(settings[key]) is not kind for key, kind in expected.items()):
-            raise ValueError(f"unknown analyzer settings {settings!r:.200}")
-        return cls(**settings)
-
-    def prepare(self, text: str) -> str:
-        return unicodedata.normalize("NFKC", text).casefold() if self.normalize else text
-
-    def words_of_token(self, token: str) -> Tuple[str, ...]:
-        """The words one token of the segmenter gives: none, itself, or its pieces."""
-        if self.drop_non_words and _WORD_CHARACTER(token) is None:
-            return ()
-        if self.split_letters_digits and _ALPHANUMERIC(token):
-            pieces = _RUNS(token)
-            if len(pieces) > 1:
-                return tuple(pieces)  # a model number keeps all its parts: the a and 5 of a5
-        # Numbers are never stop words: the list's 0 to 9 would turn "iphone 5" into iphone.
-        return () if token in self._stop_words and not token.isdigit() else (token,)
+        kinds: Dict[str, Any] = {
+            "normalize": bool, "fold_traditional": bool, "split_punctuation": bool, "letters_digits": str,
+            "drop_non_words": bool, "query_cut": str, "stop_words": list, "user_dict": (str, type(None))}
+        if (not isinstance(settings, dict) or set(settings) != set(kinds)
+                or any(not isinstance(settings[key], kind) for key, kind in kinds.items())
+                or any(type(settings[key]) is not bool for key, kind in kinds.items() if kind is bool)
+                or not all(isinstance(word, str) for word in settings["stop_words"])):
+            raise ValueError(f"these are not an analyzer's settings: {settings!r:.300}")
+        analyzer = cls.__new__(cls)
+        analyzer._settings = dict(settings, stop_words=sorted(set(settings["stop_words"])))
+        if (analyzer._settings["letters_digits"] not in LETTERS_DIGITS
+                or analyzer._settings["query_cut"] not in QUERY_CUTS):
+            raise ValueError(f"these are not an analyzer's settings: {settings!r:.300}")
+        analyzer._native = _native_analyzer(analyzer._settings)
+        return analyzer
 
     def document_words(self, text: str) -> List[str]:
-        return self._words(self.jieba.cut_for_search, text)
+        return list(self._native.document_words(text))
 
     def query_words(self, text: str) -> List[str]:
-        return self._words(self.jieba.cut_for_search if self.query_cut == "search" else self.jieba.cut, text)
-
-    def _words(self, cut: Callable[[str], List[str]], text: str) -> List[str]:
-        return [word for token in cut(self.prepare(text)) for word in self.words_of_token(token)]
+        return list(self._native.query_words(text))
 
     def document_words_many(self, texts: Sequence[str], threads: int = 1) -> List[List[str]]:
-        """document_words of every text, cut on `threads` threads."""
-        memo: Dict[str, Tuple[str, ...]] = {}
-        out = []
-        for tokens in self.document_tokens(texts, threads):
-            words: List[str] = []
-            for token in tokens:
-                found = memo.get(token)
-                if found is None:
-                    found = memo[token] = self.words_of_token(token)
-                words.extend(found)
-            out.append(words)
-        return out
+        """document_words of every text, on up to `threads` threads."""
+        return list(self._native.document_words_many(texts, max(1, threads)))
 
-    def document_tokens(self, texts: Sequence[str], threads: int = 1, batch: int = 64) -> Iterator[List[str]]:
-        """The segmenter's raw tokens of every text, in order, cut on `threads`
-        threads sharing the Jieba (the cuts release the interpreter lock). Each call
-        cuts a batch of texts joined by line feeds: a line feed is a separator, which
-        the cut returns as a token of its own and never cuts across, so the tokens
-        split back into each text's exactly (a line feed inside a text becomes a
-        space, which is no word either); one call per batch hands the lock over far
-        less often than one per text."""
-        cut, prepare = self.jieba.cut_for_search, self.prepare
 
-        def work(start: int) -> List[List[str]]:
-            chunk = texts[start:start + batch]
-            tokens = cut(prepare("\n".join(text.replace("\n", " ") for text in chunk)))
-            out, begin = [], 0
-            for _ in range(len(chunk) - 1):
-                end = tokens.index("\n", begin)
-                out.append(tokens[begin:end])
-                begin = end + 1
-            out.append(tokens[begin:])
-            return out
+def _words(words: Iterable[str], name: str) -> set:
+    if isinstance(words, str):
+        raise TypeError(f"{name} is a collection of words, not one str")
+    out = set()
+    for word in words:
+        if not isinstance(word, str):
+            raise TypeError(f"{name} holds words (str), not {type(word).__name__}")
+        out.add(word)
+    return out
 
-        with ThreadPoolExecutor(max_workers=max(1, threads)) as pool:
-            pending: deque = deque()
-            for start in range(0, len(texts), batch):
-                pending.append(pool.submit(work, start))
-                if len(pending) > 2 * threads:
-                    yield from pending.popleft().result()
-            while pending:
-                yield from pending.popleft().result()
+
+def _user_dictionary_text(user_dict: Union[None, PathLike, Sequence[PathLike]]) -> Optional[str]:
+    """The text of the user dictionary files, joined, or None."""
+    if user_dict is None:
+        return None
+    paths = [user_dict] if isinstance(user_dict, (str, os.PathLike)) else list(user_dict)
+    texts = []
+    for path in paths:
+        with open(os.fspath(path), encoding="utf-8") as handle:
+            text = handle.read()
+        texts.append(text if text.endswith("\n") or not text else text + "\n")
+    return "".join(texts)
+
+
+@functools.lru_cache(maxsize=None)
+def default_stop_words() -> FrozenSet[str]:
+    """The words an Analyzer drops unless told otherwise: the Chinese function
+    words of the segmenter's list (but 呗, which names a product in 花呗), and
+    English function words (articles, pronouns, prepositions, auxiliaries).
+    The segmenter's list also holds English words that name products (plus,
+    one, up, next, go...), which stay words here."""
+    with open(pathlib.Path(__file__).with_name("stop_words.txt"), encoding="utf-8") as handle:
+        return frozenset(line.strip() for line in handle if line.strip())
+
+
+def _native_analyzer(settings: Dict[str, Any]) -> "_native.Analyzer":
+    return _native.Analyzer(
+        _segmenter(str(dictionary_folder()), settings["user_dict"]), _converter(str(opencc_folder())),
+        normalize=settings["normalize"], fold_traditional=settings["fold_traditional"],
+        split_punctuation=settings["split_punctuation"], letters_digits=settings["letters_digits"],
+        drop_non_words=settings["drop_non_words"], query_cut=settings["query_cut"],
+        stop_words=settings["stop_words"])
+
+
+def _segmenter(folder: str, user_dict: Optional[str]) -> "_native.Segmenter":
+    """The process's segmenter for these dictionaries, built once (it takes about
+    half a second) and shared: it is read-only, and any thread may cut with it."""
+    with _lock:
+        return _built_segmenter(folder, user_dict)
+
+
+@functools.lru_cache(maxsize=None)
+def _built_segmenter(folder: str, user_dict: Optional[str]) -> "_native.Segmenter":
+    path = pathlib.Path(folder)
+    if user_dict is None:  # the few words that come with the dictionaries
+        return _native.Segmenter(str(path / "jieba.dict.utf8"), str(path / "hmm_model.utf8"),
+                                 str(path / "user.dict.utf8"))
+    # The segmenter reads user words from a file: the text goes to a private one.
+    with tempfile.TemporaryDirectory() as private:
+        words = os.path.join(private, "user.dict.utf8")
+        with open(words, "w", encoding="utf-8") as handle:
+            handle.write(user_dict)
+        return _native.Segmenter(str(path / "jieba.dict.utf8"), str(path / "hmm_model.utf8"), words)
+
+
+@functools.lru_cache(maxsize=None)
+def _converter(folder: str) -> "_native.Converter":
+    path = pathlib.Path(folder)
+    return _native.Converter(str(path / "TSPhrases.txt"), str(path / "TSCharacters.txt"))

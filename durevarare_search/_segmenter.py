@@ -11,6 +11,18 @@ _DICTIONARIES = ("jieba.dict.utf8", "hmm_model.utf8", "user.dict.utf8", "idf.utf
 _lock = threading.Lock()
 
 
+def opencc_folder() -> pathlib.Path:
+    """OpenCC's dictionaries for folding traditional Chinese: opencc/ in the
+    dictionary folder, else in durevarare-dict/ next to the module."""
+    folders = [dictionary_folder() / "opencc",
+               pathlib.Path(durevarare.__file__).with_name("durevarare-dict") / "opencc"]
+    for folder in folders:
+        if all((folder / name).is_file() for name in ("TSPhrases.txt", "TSCharacters.txt")):
+            return folder
+    raise FileNotFoundError(f"OpenCC's dictionaries (TSPhrases.txt, TSCharacters.txt) are missing from "
+                            f"{folders[0]} and {folders[1]}: install the wheel, or put them in opencc/ there")
+
+
 def dictionary_folder() -> pathlib.Path:
     """$DUREVARARE_DICT_DIR if set, else durevarare-dict/ next to the module (as the wheel installs it)."""
     configured = os.environ.get("DUREVARARE_DICT_DIR")

@@ -39,7 +39,7 @@ from search import (DEFAULT_CORPUS, DEFAULT_DICT_DIR, DICT_DIR_HELP, POETRY_DIR,
                     peak_rss_megabytes, positive, read_fortunes, read_paragraphs, read_poems)
 from durevarare_search import Index, _native  # noqa: E402
 
-B, K1 = 0.75, 1.2
+B, K1 = 0.35, 0.7  # the search index's defaults, so that an index of the corpus has this model
 
 # Per process, and so per worker: the corpus read once, the analyzer built once.
 _corpora = {}

@@ -11,7 +11,8 @@ the inner product of query and document vectors.
 
 The package's analyzer normalises text before it is cut (NFKC, then case
 folding), so that full-width ＶＩＰ and ￥１２８ read as vip and ¥128, and App
-finds app; model numbers are split where letters meet digits (iphone15 and
+finds app; it folds traditional Chinese into simplified (the poems are mostly
+traditional), and a model number gives itself and its parts (iphone15 and
 "iphone 15" alike).
 """
 import argparse
@@ -125,13 +126,13 @@ def peak_rss_megabytes():
     return float("nan")
 
 
-def make_analyzer(dict_dir, query_cut="search"):
+def make_analyzer(dict_dir, query_cut="cut"):
     """The package's analyzer on the dictionaries of `dict_dir`."""
     os.environ["DUREVARARE_DICT_DIR"] = os.path.abspath(dict_dir)
     return Analyzer(query_cut=query_cut)
 
 
-def build_index(texts, analyzer, threads=os.cpu_count() or 1, progress=None, idf="occurrences"):
+def build_index(texts, analyzer, threads=os.cpu_count() or 1, progress=None, idf="documents"):
     """An Index of the texts, numbered from 0."""
     progress = progress or Progress(enabled=False)
     index = Index(analyzer, idf=idf)
@@ -193,12 +194,12 @@ def main(argv=None):
     parser.add_argument("--limit", type=int, help="use only the first N documents")
     parser.add_argument("--threads", type=int, default=os.cpu_count() or 1,
                         help="threads for cutting (default: one per core)")
-    parser.add_argument("--query-cut", choices=["cut", "search"], default="search",
-                        help="Jieba.cut or Jieba.cut_for_search for the queries (default: search, which also "
+    parser.add_argument("--query-cut", choices=["cut", "search"], default="cut",
+                        help="the segmenter's mixed cut or its search cut for the queries (default: cut; search also "
                              "matches the words inside a long query word; documents are always cut for search)")
-    parser.add_argument("--idf", choices=["occurrences", "documents"], default="occurrences",
-                        help="query weights from occurrence counts (the module's own) or from document "
-                             "frequencies, never negative (default: occurrences)")
+    parser.add_argument("--idf", choices=["occurrences", "documents"], default="documents",
+                        help="query weights from document frequencies, never negative, or from occurrence counts "
+                             "(the module's own) (default: documents)")
     parser.add_argument("--dict-dir", default=DEFAULT_DICT_DIR, help=DICT_DIR_HELP)
     parser.add_argument("--no-progress", action="store_true",
                         help="no progress bar or step lines on standard error")
@@ -264,10 +265,9 @@ def main(argv=None):
           f"{figures['total_length'] / max(documents, 1):.1f} words a document, {figures['words']:,} distinct words "
           f"(search for documents, {args.query_cut} for queries; {args.idf} idf)")
     print(f"  read              {read_seconds:.2f} s")
-    print(f"  analyse           {megabytes / t['analyse']:.1f} MB/s on {args.threads} thread(s) ({t['analyse']:.2f} s: "
-          "cut, normalise, drop punctuation, spaces and stop words)")
-    print(f"  index             {rate(t['index'])} ({t['index']:.2f} s)")
-    print(f"  pipeline          {pipeline:.2f} s (read, analyse, index)")
+    print(f"  add               {rate(t['index'])}, {megabytes / t['index']:.1f} MB/s on {args.threads} thread(s) "
+          f"({t['index']:.2f} s: normalise, fold, cut, filter, index)")
+    print(f"  pipeline          {pipeline:.2f} s (read, add)")
     print(f"  index memory      {figures['memory'] / 1e6:,.0f} MB")
     print(f"  peak RSS          {peak_rss_megabytes():,.0f} MB")
     print(f"  model file        {model_bytes / 1e6:.2f} MB (dump {dump_seconds:.2f} s, load {load_seconds:.2f} s)")

@@ -33,9 +33,9 @@ add() { packages+=("$@"); }
 for profile in "${@:-build}"; do
   case $profile in
     build | wheel | dev | test | demo | demo-large | demo-cluster | bench)
-      add cmake make clang g++ pybind11-dev libattr1-dev libstreamvbyte-dev libxxhash-dev
+      add cmake make clang g++ pybind11-dev libattr1-dev libstreamvbyte-dev libxxhash-dev libutf8proc-dev
       want_cppjieba=1 ;;&
-    dev | test | demo | demo-large | bench) add libgtest-dev libclang-rt-14-dev ;;&
+    dev | test | demo | demo-large | bench) add libgtest-dev libclang-rt-14-dev libopencc-dev ;;&
     test) add python3-pytest python3-exceptiongroup python3-tomli python3-mypy python3-venv fortunes-zh locales
           add python3-distributed python3-dask; want_locale=1 ;;
     demo-cluster) add fortunes-zh python3-distributed python3-dask python3-dev ;;

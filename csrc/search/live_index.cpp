@@ -275,6 +275,23 @@ std::string LiveIndex::model_document() const {
   return BM25::document_text(parameters_.b, parameters_.k1, state.doc_count(), average, frequencies);
 }
 
+std::pair<std::vector<Document>, std::uint32_t> LiveIndex::documents(std::uint32_t start, std::size_t count) const {
+  std::shared_lock<RwLock> shared(lock_);
+  const State& state = *state_;
+  std::vector<Document> out;
+  std::uint32_t number = start;
+  for (; number < state.ids.numbered() && out.size() < count; ++number) {
+    if (!state.is_alive(number)) continue;
+    Document document{std::string(state.ids.key(number)), {}};
+    document.words.reserve(state.lengths[number]);
+    state.forward.for_each(number, [&](std::uint32_t word, std::uint32_t occurrences) {
+      document.words.insert(document.words.end(), occurrences, std::string(state.words.key(word)));
+    });
+    out.push_back(std::move(document));
+  }
+  return {std::move(out), number};
+}
+
 // --- Rebuilding ------------------------------------------------------------------------------------
 
 void LiveIndex::compact_if_worth_it() {

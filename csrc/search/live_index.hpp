@@ -104,6 +104,10 @@ class LiveIndex {
   std::vector<std::pair<std::string, double>> document_vector(const std::vector<std::string>& words) const;
   // The BM25 model document (as BM25.dump writes it) of the live documents.
   std::string model_document() const;
+  // Up to `count` live documents numbered from `start` on, each word as many
+  // times as it occurs (in no particular order), and the number to go on
+  // from; an empty list at the end.
+  std::pair<std::vector<Document>, std::uint32_t> documents(std::uint32_t start, std::size_t count) const;
 
   // Rebuilds the structures from the live documents alone, dropping what
   // removed ones left. Runs by itself once half the numbered documents or

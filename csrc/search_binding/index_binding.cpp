@@ -14,6 +14,7 @@
 
 #include "bm25/file_replace.hpp"
 #include "registration.hpp"
+#include "search/analyzer.hpp"
 #include "search/live_index.hpp"
 
 namespace py = pybind11;
@@ -142,6 +143,25 @@ py::tuple load(const py::bytes& data) {
 
 const char* idf_name(Idf idf) { return idf == Idf::Documents ? "documents" : "occurrences"; }
 
+// (id, text) pairs, analysed on up to `threads` threads and then written
+// (added or updated), all without the interpreter lock.
+void write_texts(LiveIndex& index, void (LiveIndex::*write)(const std::vector<Document>&), const py::iterable& items,
+                 const Analyzer& analyzer, unsigned threads) {
+  std::vector<std::string> ids, texts;
+  for (const py::handle item : items) {
+    if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2) throw py::type_error("documents are (id, text) pairs");
+    ids.push_back(key_of(PyTuple_GET_ITEM(item.ptr(), 0)));
+    texts.push_back(utf8_of(PyTuple_GET_ITEM(item.ptr(), 1), "document texts"));
+  }
+  writing([&] {
+    std::vector<std::vector<std::string>> words = analyzer.document_words(texts, threads);
+    std::vector<std::string>().swap(texts);
+    std::vector<Document> documents(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) documents[i] = {std::move(ids[i]), std::move(words[i])};
+    (index.*write)(documents);
+  });
+}
+
 }  // namespace
 
 void register_index(py::module_& module) {
@@ -163,6 +183,12 @@ void register_index(py::module_& module) {
         const std::vector<Document> documents = documents_of(items);
         writing([&] { self.update(documents); });
       })
+      .def("add_texts", [](Self self, const py::iterable& items, const Analyzer& analyzer, unsigned threads) {
+        write_texts(self, &LiveIndex::add, items, analyzer, threads);
+      }, py::arg("items"), py::arg("analyzer"), py::arg("threads"))
+      .def("update_texts", [](Self self, const py::iterable& items, const Analyzer& analyzer, unsigned threads) {
+        write_texts(self, &LiveIndex::update, items, analyzer, threads);
+      }, py::arg("items"), py::arg("analyzer"), py::arg("threads"))
       .def("remove", [](Self self, const py::iterable& ids) {
         std::vector<std::string> keys;
         for (const py::handle id : ids) keys.push_back(key_of(id));
@@ -217,6 +243,20 @@ void register_index(py::module_& module) {
         }
         return py::bytes(text);
       })
+      .def("documents", [](Self self, std::uint32_t start, std::size_t count) {
+        std::pair<std::vector<Document>, std::uint32_t> page;
+        {
+          py::gil_scoped_release unlocked;
+          page = self.documents(start, count);
+        }
+        py::list documents(page.first.size());
+        for (std::size_t i = 0; i < page.first.size(); ++i) {
+          py::list words(page.first[i].words.size());
+          for (std::size_t w = 0; w < page.first[i].words.size(); ++w) words[w] = py::str(page.first[i].words[w]);
+          documents[i] = py::make_tuple(id_of(page.first[i].id), words);
+        }
+        return py::make_tuple(documents, page.second);
+      }, py::arg("start"), py::arg("count"))
       .def("statistics", [](Self self) {
         const Statistics s = self.statistics();
         py::dict out;

@@ -9,4 +9,5 @@
 PYBIND11_MODULE(_native, module) {
   vorn::typing::text::search::register_file_writer(module);
   vorn::typing::text::search::register_index(module);
+  vorn::typing::text::search::register_analyzer(module);
 }

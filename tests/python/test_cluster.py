@@ -30,7 +30,7 @@ def test_the_merge_keeps_every_key(ranges):
     roots = [cluster_train.combine(partials) for partials in zip(*shards)]
     whole = cluster_train.totals(roots[0])
     merged = cluster_train.model_of([cluster_train.model_part(root, whole) for root in roots])
-    trained = durevarare.BM25()
+    trained = durevarare.BM25(cluster_train.B, cluster_train.K1)
     for words in documents[:2]:
         trained.train(words)
     assert cluster_train.same_model(merged, trained)

@@ -16,17 +16,24 @@ def analyzer():
     return Analyzer()
 
 
-# Documents and queries share every rule: model numbers tokenise alike
-# however they are written; stop words, punctuation and spaces go, numbers stay.
+# Documents and queries share every rule. Full-width forms and capitals
+# fold; traditional Chinese becomes simplified, stop words included; marks
+# outside ASCII split the text, so names after them stay whole; a code of
+# letters and digits gives itself and its runs, however it is written;
+# stop words, punctuation and spaces go, numbers stay.
 @pytest.mark.parametrize("text, words", [
-    ("iPhone１５手机", ["iphone", "15", "手机"]),
-    ("iphone 15", ["iphone", "15"]),
-    ("IPHONE15", ["iphone", "15"]),
+    ("iPhone１５手机", ["iphone15", "iphone", "15", "手机"]),
+    ("iphone 15 plus", ["iphone", "15", "plus"]),
+    ("IPHONE15", ["iphone15", "iphone", "15"]),
     ("iphone 5", ["iphone", "5"]),
-    ("5G套餐", ["5", "g", "套餐"]),
-    ("２５６ＧＢ", ["256", "gb"]),
-    ("256 gb", ["256", "gb"]),
+    ("5G套餐", ["5g", "5", "g", "套餐"]),
+    ("12M线", ["12m", "12", "m", "线"]),
+    ("２５６ＧＢ", ["256gb", "256", "gb"]),
     ("ＶＩＰ会员只要￥１２８", ["vip", "会员", "128"]),
+    ("手機發票", ["手机", "发票"]),
+    ("威廉、瓊斯發表了", ["威廉", "琼斯", "发表"]),
+    ("什麼是誰", []),
+    ("硕塞是谁", ["硕塞"]),  # a made-up word loses the stop word at its end
     ("我的，的了！", []),
     ("   \n\t", []),
 ])
@@ -37,12 +44,45 @@ def test_analyzer_rules(analyzer, text, words):
 
 @pytest.mark.parametrize("settings, text, words", [
     ({"normalize": False}, "ＶＩＰ", ["Ｖ", "Ｉ", "Ｐ"]),
-    ({"split_letters_digits": False}, "iphone15", ["iphone15"]),
+    ({"fold_traditional": False}, "手機", ["手機"]),
+    ({"split_punctuation": False}, "伊丽莎白·班纳特", ["伊丽莎白", "班", "纳", "特"]),
+    ({"letters_digits": "split"}, "iphone15", ["iphone", "15"]),
+    ({"letters_digits": "keep"}, "12M线", ["12m", "线"]),
     ({"drop_stop_words": False}, "我的书", ["我", "的", "书"]),
-    ({"query_cut": "cut"}, "怎么开发票", ["开发票"]),  # for queries only
+    ({"remove_stop_words": ["的"]}, "我的书", ["的", "书"]),
+    ({"add_stop_words": ["書"]}, "我的书", []),  # compared in simplified form
+    ({"stop_words": ["书"]}, "我的书", ["我", "的"]),
+    ({"query_cut": "search"}, "中华人民共和国", ["中华", "华人", "人民", "共和", "共和国", "中华人民共和国"]),
 ])
-def test_each_step_can_be_switched_off(settings, text, words):
+def test_each_step_can_be_switched_or_changed(settings, text, words):
     assert Analyzer(**settings).query_words(text) == words
+
+
+@pytest.mark.parametrize("settings, error", [
+    ({"letters_digits": "merge"}, ValueError),
+    ({"query_cut": "fast"}, ValueError),
+    ({"normalize": 1}, TypeError),
+    ({"stop_words": "的"}, TypeError),
+    ({"add_stop_words": [1]}, TypeError),
+])
+def test_bad_settings_are_refused(settings, error):
+    with pytest.raises(error):
+        Analyzer(**settings)
+
+
+def test_a_user_dictionary_travels_with_the_index(tmp_path):
+    words = tmp_path / "words.txt"
+    words.write_text("花呗\n借呗 5 n\n", encoding="utf-8")
+    analyzer = Analyzer(user_dict=words)
+    assert analyzer.query_words("花呗") == ["花呗"] and Analyzer().query_words("花呗") == ["花", "呗"]
+    index = Index(analyzer)
+    index.add_many([("pay", "花呗分期付款"), ("flower", "花开了")])
+    index.save(tmp_path / "pay.index")
+    words.unlink()  # the words are in the file
+    loaded = Index.load(tmp_path / "pay.index")
+    assert loaded.search("花呗", k=5) == index.search("花呗", k=5) == [("pay", index.search("花呗", k=1)[0][1])]
+    with pytest.raises(ValueError, match="other analyzer settings"):
+        Index.load(tmp_path / "pay.index", analyzer=Analyzer())
 
 
 HELP = [
@@ -134,7 +174,7 @@ def test_load_refuses_another_analyzer_and_damaged_files(help_index, tmp_path):
     path = tmp_path / "help.index"
     help_index.save(path)
     with pytest.raises(ValueError, match="other analyzer settings"):
-        Index.load(path, analyzer=Analyzer(query_cut="cut"))
+        Index.load(path, analyzer=Analyzer(query_cut="search"))
     assert Index.load(path, analyzer=Analyzer()).search("发票", k=1)[0][0] == "invoice"
     data = path.read_bytes()
     cases = {"cut.index": data[:-9], "flipped.index": data[:100] + bytes([data[100] ^ 1]) + data[101:],
@@ -182,7 +222,7 @@ def test_failed_save_leaves_no_temporary_file(help_index, tmp_path):
 def test_document_frequency_idf_is_never_negative_and_ranks_both_words_first():
     # A long, repetitive help article makes occurrence idf of 取消 negative.
     articles = [("both", "取消订单。" * 3), ("only", "取消" * 40 + "服务"), ("other", "修改地址"), ("more", "查看物流")]
-    occurrence, frequency = Index(), Index(idf="documents")
+    occurrence, frequency = Index(idf="occurrences"), Index()
     occurrence.add_many(articles)
     frequency.add_many(articles)
     assert any(weight < 0 for weight in occurrence.query_vector("取消订单").values())

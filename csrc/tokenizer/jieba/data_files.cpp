@@ -104,8 +104,18 @@ void check_hmm_model(const std::string& path) {
 
 void check_data_files(const std::string& dict_path, const std::string& hmm_path, const std::string& user_dict_path,
                       const std::string& idf_path, const std::string& stop_word_path) {
+  for (const std::string* path : {&idf_path, &stop_word_path}) {
+    if (path->find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
+  }
+  check_segmenter_files(dict_path, hmm_path, user_dict_path);
+  open_or_throw(idf_path, "IDF table");
+  open_or_throw(stop_word_path, "stop word list");
+}
+
+void check_segmenter_files(const std::string& dict_path, const std::string& hmm_path,
+                           const std::string& user_dict_path) {
   // A C path ends at its first NUL, so such a path would name another file.
-  for (const std::string* path : {&dict_path, &hmm_path, &user_dict_path, &idf_path, &stop_word_path}) {
+  for (const std::string* path : {&dict_path, &hmm_path, &user_dict_path}) {
     if (path->find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
   }
   check_main_dictionary(dict_path);
@@ -113,8 +123,6 @@ void check_data_files(const std::string& dict_path, const std::string& hmm_path,
     for (const std::string& path : limonp::Split(user_dict_path, "|;")) open_or_throw(path, "user dictionary");
   }
   check_hmm_model(hmm_path);
-  open_or_throw(idf_path, "IDF table");
-  open_or_throw(stop_word_path, "stop word list");
 }
 
 }  // namespace vorn::typing::text::jieba

@@ -30,5 +30,8 @@ class DataFileError : public std::runtime_error {
 // holding a NUL byte throws std::invalid_argument "embedded null byte".
 void check_data_files(const std::string& dict_path, const std::string& hmm_path, const std::string& user_dict_path,
                       const std::string& idf_path, const std::string& stop_word_path);
+// The same for the three files that cutting needs.
+void check_segmenter_files(const std::string& dict_path, const std::string& hmm_path,
+                           const std::string& user_dict_path);
 
 }  // namespace vorn::typing::text::jieba

@@ -1,4 +1,5 @@
 #include "jieba.hpp"
+#include "segmenter.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -51,26 +52,28 @@ std::vector<std::string> strings_of(const std::string& sentence, const std::vect
 
 }  // namespace
 
-Jieba::Jieba(const std::string& dict_path, const std::string& hmm_path, const std::string& user_dict_path,
-             const std::string& idf_path, const std::string& stop_word_path)
-    : checked_(dict_path, hmm_path, user_dict_path, idf_path, stop_word_path),
+Segmenter::Segmenter(bool check, const std::string& dict_path, const std::string& hmm_path,
+                     const std::string& user_dict_path)
+    : checked_(check, dict_path, hmm_path, user_dict_path),
       dict_trie_(dict_path, user_dict_path),
       model_(hmm_path),
-      mp_seg_(&dict_trie_),
-      hmm_seg_(&model_),
       mix_seg_(&dict_trie_, &model_),
-      full_seg_(&dict_trie_),
       query_seg_(&dict_trie_, &model_),
-      extractor_(&dict_trie_, &model_, idf_path, stop_word_path),
       separators_(separator_runes()) {}
 
-void Jieba::cut(const std::string& sentence, std::vector<TokenSpan>& tokens) const {
+void Segmenter::cut(const std::string& sentence, std::vector<TokenSpan>& tokens) const {
   cut_spans(mix_seg_, separators_, sentence, tokens);
 }
 
-void Jieba::cut_for_search(const std::string& sentence, std::vector<TokenSpan>& tokens) const {
+void Segmenter::cut_for_search(const std::string& sentence, std::vector<TokenSpan>& tokens) const {
   cut_spans(query_seg_, separators_, sentence, tokens);
 }
+
+Jieba::Jieba(const std::string& dict_path, const std::string& hmm_path, const std::string& user_dict_path,
+             const std::string& idf_path, const std::string& stop_word_path)
+    : checked_(dict_path, hmm_path, user_dict_path, idf_path, stop_word_path),
+      segmenter_(false, dict_path, hmm_path, user_dict_path),
+      extractor_(&segmenter_.trie(), &segmenter_.model(), idf_path, stop_word_path) {}
 
 std::vector<std::string> Jieba::cut(const std::string& sentence) const {
   std::vector<TokenSpan> spans;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "binding/registration.hpp"
+#include "data_file_error.hpp"
 #include "jieba.hpp"
 #include "utf8.hpp"
 
@@ -23,22 +24,13 @@ namespace {
 using jieba::DataFileError;
 using jieba::Jieba;
 
-// A file that cannot be opened becomes the OSError subclass its errno
-// selects (FileNotFoundError, PermissionError, ...) with the path as its
-// filename; malformed content becomes ValueError.
 std::shared_ptr<Jieba> make_jieba(const std::string& dict_path, const std::string& hmm_path,
                                   const std::string& user_dict_path, const std::string& idf_path,
                                   const std::string& stop_word_path) {
   try {
     return std::make_shared<Jieba>(dict_path, hmm_path, user_dict_path, idf_path, stop_word_path);
   } catch (const DataFileError& error) {
-    if (error.error_number() == 0) throw py::value_error(error.what());
-    const py::object filename = py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeFSDefaultAndSize(error.path().data(), static_cast<Py_ssize_t>(error.path().size())));
-    if (!filename) throw py::error_already_set();
-    const py::tuple arguments = py::make_tuple(error.error_number(), error.what(), filename);
-    PyErr_SetObject(PyExc_OSError, arguments.ptr());
-    throw py::error_already_set();
+    jieba::raise_data_file_error(error);
   }
 }
 

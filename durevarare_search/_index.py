@@ -4,6 +4,7 @@ import json
 import os
 import stat
 import sys
+import threading
 import time
 from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
@@ -14,6 +15,9 @@ from ._analyzer import Analyzer
 
 DocumentId = Union[str, int]
 Progress = Union[bool, Callable[[int], None], None]
+# The longest query, in characters: a longer text is refused, as no query
+# needs one and analysing it would take seconds.
+MAX_QUERY = 65_536
 
 
 class Index:
@@ -165,15 +169,22 @@ class Index:
         nothing."""
         if not isinstance(k, int) or isinstance(k, bool) or k < 1:
             raise ValueError(f"k must be a positive integer, not {k!r}")
-        return self._core.search(self.analyzer.query_words(query), k)
+        return self._core.search(self._query_words(query), k)
 
     def matches(self, query: str) -> int:
         """How many documents hold at least one of the query's words."""
-        return int(self._core.matches(self.analyzer.query_words(query)))
+        return int(self._core.matches(self._query_words(query)))
 
     def query_vector(self, text: str) -> Dict[str, float]:
         """The query's words and weights (empty while no document has words)."""
-        return dict(self._core.query_vector(self.analyzer.query_words(text)))
+        return dict(self._core.query_vector(self._query_words(text)))
+
+    def _query_words(self, query: str) -> List[str]:
+        if not isinstance(query, str):
+            raise TypeError(f"queries are str, not {type(query).__name__}")
+        if len(query) > MAX_QUERY:
+            raise ValueError(f"a query of {len(query):,} characters; the most is {MAX_QUERY:,}")
+        return self.analyzer.query_words(query)
 
     def document_vector(self, text: str) -> Dict[str, float]:
         """A text's words and weights as a document of this index (empty while no
@@ -218,15 +229,32 @@ class Index:
         name = os.fspath(path)
         data = _read_regular_file(name)
         try:
-            core, settings = _native.Index.load(data)
-            saved = json.loads(settings.decode("utf-8"))["analyzer"]
-            if not isinstance(saved, dict):
-                raise ValueError("its analyzer settings are not an object")
-            if analyzer is None:
-                analyzer = Analyzer.from_settings(saved)
-            elif analyzer.settings() != saved:
+            # The analyzer (whose segmenter takes half a second to build) is made
+            # on another thread while the index is read.
+            saved = json.loads(_native.read_settings(data).decode("utf-8"))["analyzer"]
+            if analyzer is not None and analyzer.settings() != saved:
                 raise ValueError("it was saved with other analyzer settings than the analyzer given "
                                  f"({saved} against {analyzer.settings()}); load it without one")
+            made: List[Analyzer] = [analyzer] if analyzer is not None else []
+            failed: List[BaseException] = []
+
+            def make() -> None:
+                try:
+                    made.append(Analyzer.from_settings(saved))
+                except BaseException as error:  # noqa: BLE001  (passed on below)
+                    failed.append(error)
+
+            builder = threading.Thread(target=make) if not made else None
+            if builder is not None:
+                builder.start()
+            try:
+                core, _ = _native.Index.load(data)
+            finally:
+                if builder is not None:
+                    builder.join()
+            if failed:
+                raise failed[0]
+            analyzer = made[0]
         except (ValueError, KeyError, TypeError, UnicodeDecodeError) as error:
             raise ValueError(f"{name!r} cannot be loaded: {error}") from None
         index = cls.__new__(cls)

@@ -243,7 +243,17 @@ std::string LiveIndex::serialize(std::string_view settings) const {
   return out;
 }
 
-std::unique_ptr<LiveIndex> LiveIndex::deserialize(std::string_view data, std::string& settings) {
+namespace {
+
+// A file's header and sections, each checked against its checksum; as many
+// sections as asked for, in their order.
+struct Layout {
+  Parameters parameters;
+  std::uint64_t words = 0, documents = 0;
+  std::string_view sections[4];
+};
+
+Layout layout_of(std::string_view data, int sections) {
   if (data.size() >= 2 && data.substr(0, 2) == "PK") {
     damaged("an index file of version 1, which this version cannot read; rebuild it: add the documents to a new "
             "Index and save it");
@@ -265,26 +275,39 @@ std::unique_ptr<LiveIndex> LiveIndex::deserialize(std::string_view data, std::st
   if (!checksum_matches(data.substr(0, kHeaderBytes - 8), u64(kHeaderBytes - 8))) damaged("its header is damaged");
   const std::uint32_t flags = u32(20);
   if ((flags & ~kDocumentsIdf) != 0) damaged("unknown flags in its header");
-  Parameters parameters;
-  std::memcpy(&parameters.b, data.data() + 24, 8);  // written little-endian, as this machine reads
-  std::memcpy(&parameters.k1, data.data() + 32, 8);
-  parameters.idf = (flags & kDocumentsIdf) != 0 ? Idf::Documents : Idf::Occurrences;
-  const std::uint64_t word_count = u64(40);
-  const std::uint64_t document_count = u64(48);
-
-  std::string_view sections[4];
+  Layout layout;
+  std::memcpy(&layout.parameters.b, data.data() + 24, 8);  // written little-endian, as this machine reads
+  std::memcpy(&layout.parameters.k1, data.data() + 32, 8);
+  layout.parameters.idf = (flags & kDocumentsIdf) != 0 ? Idf::Documents : Idf::Occurrences;
+  layout.words = u64(40);
+  layout.documents = u64(48);
   std::size_t at = kHeaderBytes;
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < sections; ++i) {
     if (data.size() - at < 20 || data.substr(at, 4) != kSections[i]) {
       damaged(std::string("the ") + kSections[i] + " section is missing (the file is cut short or damaged)");
     }
     const std::uint64_t size = u64(at + 4);
     if (size > data.size() - at - 20) damaged(std::string("the ") + kSections[i] + " section is cut short");
-    sections[i] = data.substr(at + 20, size);
-    if (!checksum_matches(sections[i], u64(at + 12))) damaged(std::string("the ") + kSections[i] + " section is damaged");
+    layout.sections[i] = data.substr(at + 20, size);
+    if (!checksum_matches(layout.sections[i], u64(at + 12))) {
+      damaged(std::string("the ") + kSections[i] + " section is damaged");
+    }
     at += 20 + size;
   }
-  if (at != data.size()) damaged("bytes after the last section");
+  if (sections == 4 && at != data.size()) damaged("bytes after the last section");
+  return layout;
+}
+
+}  // namespace
+
+std::string LiveIndex::read_settings(std::string_view data) { return std::string(layout_of(data, 1).sections[0]); }
+
+std::unique_ptr<LiveIndex> LiveIndex::deserialize(std::string_view data, std::string& settings) {
+  const Layout layout = layout_of(data, 4);
+  const Parameters parameters = layout.parameters;
+  const std::uint64_t word_count = layout.words;
+  const std::uint64_t document_count = layout.documents;
+  const std::string_view* sections = layout.sections;
 
   auto state = std::make_unique<State>();
   // Each word and each document takes at least one byte or three of its section.

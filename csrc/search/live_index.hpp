@@ -118,6 +118,8 @@ class LiveIndex {
   // what is wrong). `settings` travels with it untouched.
   std::string serialize(std::string_view settings) const;
   static std::unique_ptr<LiveIndex> deserialize(std::string_view data, std::string& settings);
+  // The settings of a file alone, with its header and their section checked.
+  static std::string read_settings(std::string_view data);
 
   struct State;
 

@@ -165,6 +165,8 @@ void write_texts(LiveIndex& index, void (LiveIndex::*write)(const std::vector<Do
 }  // namespace
 
 void register_index(py::module_& module) {
+  module.def("read_settings", [](const py::bytes& data) { return py::bytes(LiveIndex::read_settings(std::string_view(data))); },
+             py::arg("data"), "The settings saved in an index file, read before the rest of it.");
   using Self = LiveIndex&;
   py::class_<LiveIndex, std::shared_ptr<LiveIndex>>(module, "Index")
       .def(py::init([](double b, double k1, const std::string& idf) {

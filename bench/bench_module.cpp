@@ -9,8 +9,10 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cppjieba/Jieba.hpp"
@@ -81,9 +83,13 @@ class Analysis {
                       opencc_folder + "/TSPhrases.txt", opencc_folder + "/TSCharacters.txt"),
                   std::make_shared<vorn::typing::text::search::Normalizer>()) {}
 
-  // Seconds to cut `prepared` (the texts as the analyzer hands them over).
-  double time_cut(const std::vector<std::string>& prepared) const {
+  // Seconds to cut `texts` as the analyzer hands them to the segmenter, on
+  // one thread, and the tokens made (returned so that no work is elided).
+  std::pair<double, std::size_t> time_cut(const std::vector<std::string>& texts) const {
     py::gil_scoped_release unlocked;
+    std::vector<std::string> prepared;
+    prepared.reserve(texts.size());
+    for (const std::string& text : texts) prepared.push_back(analyzer_.prepared(text));
     std::vector<vorn::typing::text::jieba::TokenSpan> spans;
     std::size_t tokens = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -94,21 +100,23 @@ class Analysis {
       for (const auto& span : spans) words.emplace_back(text, span.offset, span.length);
       tokens += words.size();
     }
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() + 0.0 * tokens;
+    return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), tokens};
   }
-  // Seconds to analyse `texts`, on `threads` threads.
-  double time_analysis(const std::vector<std::string>& texts, unsigned threads) const {
+  // Seconds to analyse `texts` on `threads` threads, and the words made.
+  std::pair<double, std::size_t> time_analysis(const std::vector<std::string>& texts, unsigned threads) const {
     py::gil_scoped_release unlocked;
     const auto start = std::chrono::steady_clock::now();
     const auto words = analyzer_.document_words(texts, threads);
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() + 0.0 * words.size();
+    std::size_t count = 0;
+    for (const auto& document : words) count += document.size();
+    return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), count};
   }
 
  private:
   static vorn::typing::text::search::AnalyzerSettings settings(std::vector<std::string> stop_words) {
     vorn::typing::text::search::AnalyzerSettings out;
     out.letters_digits = vorn::typing::text::search::LettersDigits::Both;
-    out.query_cut = vorn::typing::text::search::Cut::Mixed;
+    out.query_cut = vorn::typing::text::search::Cut::Mixed;  // the defaults
     out.stop_words = std::move(stop_words);
     return out;
   }

@@ -16,11 +16,8 @@ FIELDS = {
     "documents": r"documents\s+(\d+)",
     "MB": r"with words\), ([\d.]+) MB",
     "read": r"read\s+([\d.]+) s",
-    "cut": r"\(([\d.]+) s\)\n\s+filter",
-    "filter": r"filter\s+([\d.]+) s",
-    "train": r"train\s+.*\(([\d.]+) s\)",
-    "encode": r"encode\s+.*\(([\d.]+) s\)",
-    "index": r"index\s+([\d.]+) s",
+    "add": r"thread\(s\) \(([\d.]+) s:",
+    "memory": r"index memory\s+([\d,]+) MB",
     "rss": r"peak RSS\s+([\d,]+) MB",
     "model": r"model file\s+([\d.]+) MB",
     "p50": r"p50 ([\d.]+) ms",
@@ -43,9 +40,9 @@ def run():
     rows = []
     for limit in SIZES:
         s = summary(limit)
-        rows.append([f"{int(s['documents']):,}", f"{s['MB']:.1f}", f"{s['cut'] + s['filter']:.2f}",
-                     f"{s['train']:.2f}", f"{s['encode'] + s['index']:.2f}",
-                     f"{s['cut'] + s['filter'] + s['train'] + s['encode'] + s['index']:.2f}", f"{s['read']:.2f}",
-                     f"{s['rss']:,.0f}", f"{s['model']:.1f}", f"{s['p50']:.2f} / {s['p99']:.2f}"])
-    print(table(["documents", "MB", "cut + filter s", "train s", "encode + index s", "pipeline s (no read)",
-                 "read s", "peak RSS MB", "model file MB", "query p50 / p99 ms"], rows))
+        rows.append([f"{int(s['documents']):,}", f"{s['MB']:.1f}", f"{s['read']:.2f}", f"{s['add']:.2f}",
+                     f"{s['documents'] / s['add']:,.0f}", f"{s['memory']:,.0f}", f"{s['rss']:,.0f}",
+                     f"{s['model']:.1f}", f"{s['p50']:.2f} / {s['p99']:.2f}"])
+    print(f"examples/search.py --large on {os.cpu_count()} threads, each size in a fresh process\n")
+    print(table(["documents", "MB", "read s", "add s (analyse, index)", "documents/s", "index memory MB",
+                 "peak RSS MB", "model file MB", "query p50 / p99 ms"], rows))

@@ -7,12 +7,15 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-SECTIONS = ["bm25", "json", "persistence", "jieba", "pipeline"]
+# The sections for the module's own interpreter; "index" and "quality" run
+# under a python3 with Debian's python3-xapian (make bench runs both).
+SECTIONS = ["bm25", "json", "persistence", "jieba", "analysis", "pipeline"]
+PEER_SECTIONS = ["index", "quality"]
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("sections", nargs="*", choices=SECTIONS + [[]], default=[])
+    parser.add_argument("sections", nargs="*", choices=SECTIONS + PEER_SECTIONS + [[]], default=[])
     parser.add_argument("--rounds", type=int, default=11)
     args = parser.parse_args()
     print(f"# durevarare benchmarks, {time.strftime('%Y-%m-%d')}, {platform.processor() or platform.machine()}, "
@@ -33,6 +36,15 @@ def main():
         elif section == "jieba":
             import bench_jieba
             bench_jieba.run(max(3, args.rounds // 2))
+        elif section == "analysis":
+            import bench_analysis
+            bench_analysis.run(max(3, args.rounds // 2))
+        elif section == "index":
+            import bench_index
+            bench_index.run(3, 1000)
+        elif section == "quality":
+            import bench_quality
+            bench_quality.run()
         elif section == "pipeline":
             import bench_pipeline
             bench_pipeline.run()

@@ -72,6 +72,10 @@ Analyzer::Analyzer(AnalyzerSettings settings, std::shared_ptr<const jieba::Segme
     std::string folded;
     converter_->convert(word, folded);
     if (stop_words_.find(folded) == KeyTable::kNone) stop_words_.add(folded);
+    if (folded.empty()) continue;
+    std::size_t length = 0;
+    const char32_t first = decode_utf8(folded.data(), length);
+    if (first < kTable) kinds_[first] |= length == folded.size() ? kStopWord : kStartsStopWord;
   }
 }
 
@@ -113,10 +117,20 @@ void Analyzer::prepare(std::string_view text, Scratch& scratch) const {
 
 bool Analyzer::stop_word(std::string_view token, Scratch& scratch) const {
   if (stop_words_.size() == 0) return false;
-  if (settings_.fold_traditional) return stop_words_.find(token) != KeyTable::kNone;
-  scratch.next.clear();
-  converter_->convert(token, scratch.next);
-  return stop_words_.find(scratch.next) != KeyTable::kNone;
+  if (!settings_.fold_traditional) {
+    scratch.next.clear();
+    converter_->convert(token, scratch.next);
+    return stop_words_.find(scratch.next) != KeyTable::kNone;
+  }
+  // The first character decides most tokens without hashing: a stop word of
+  // one character, or a character that starts no longer stop word.
+  std::size_t length = 0;
+  const char32_t first = decode_utf8(token.data(), length);
+  if (first < kTable) {
+    if (length == token.size()) return kinds_[first] & kStopWord;
+    if (!(kinds_[first] & kStartsStopWord)) return false;
+  }
+  return stop_words_.find(token) != KeyTable::kNone;
 }
 
 bool Analyzer::has_letter_or_number(std::string_view token) const noexcept {
@@ -158,14 +172,16 @@ void Analyzer::add_words_of(std::string_view token, std::vector<std::string>& ou
   // A word the segmenter made up (not in its dictionary) that ends in a
   // one-character stop word loses it: 硕塞是 (硕塞 is) is the name 硕塞.
   if (token.size() >= 9 && static_cast<unsigned char>(token[0]) >= 0xe0 && stop_words_.size() != 0) {
+    // The last character first: the dictionary lookup costs more, and most
+    // words do not end in a stop word.
+    std::size_t last = token.size() - 1;
+    while (last > 0 && (static_cast<unsigned char>(token[last]) & 0xc0) == 0x80) --last;
     cppjieba::RuneStrArray runes;
-    if (cppjieba::DecodeUTF8RunesInString(token.data(), token.size(), runes) && runes.size() >= 3 &&
+    if (stop_word(token.substr(last), scratch) &&
+        cppjieba::DecodeUTF8RunesInString(token.data(), token.size(), runes) && runes.size() >= 3 &&
         segmenter_->trie().Find(runes.begin(), runes.end()) == nullptr) {
-      const std::size_t last = runes[runes.size() - 1].offset;
-      if (stop_word(token.substr(last), scratch)) {
-        out.emplace_back(token.substr(0, last));
-        return;
-      }
+      out.emplace_back(token.substr(0, last));
+      return;
     }
   }
   out.emplace_back(token);

@@ -48,6 +48,12 @@ class Analyzer {
   std::vector<std::vector<std::string>> document_words(const std::vector<std::string>& texts, unsigned threads) const;
 
   const AnalyzerSettings& settings() const noexcept { return settings_; }
+  // The text as the segmenter gets it: normalised, folded, split.
+  std::string prepared(std::string_view text) const {
+    Scratch scratch;
+    prepare(text, scratch);
+    return std::move(scratch.text);
+  }
 
  private:
   // Buffers that one thread reuses from text to text.
@@ -73,7 +79,9 @@ class Analyzer {
   KeyTable stop_words_;  // in simplified form
   // What the rules need to know of each code point below kTable.
   static constexpr char32_t kTable = 0x30000;
-  static constexpr std::uint8_t kSeparator = 1, kLetterOrNumber = 2;
+  // Besides, in simplified form: a stop word of one character, and the first
+  // character of a longer one.
+  static constexpr std::uint8_t kSeparator = 1, kLetterOrNumber = 2, kStopWord = 4, kStartsStopWord = 8;
   std::vector<std::uint8_t> kinds_;
   std::uint8_t kind(char32_t point) const noexcept;
 };

@@ -52,6 +52,9 @@ def test_analyzer_rules(analyzer, text, words):
     ({"remove_stop_words": ["的"]}, "我的书", ["的", "书"]),
     ({"add_stop_words": ["書"]}, "我的书", []),  # compared in simplified form
     ({"stop_words": ["书"]}, "我的书", ["我", "的"]),
+    ({"stop_words": ["什麼", "說"]}, "你說什麼呢", ["你", "呢"]),
+    # a stop word from plane 3, and one that only begins a word
+    ({"stop_words": ["\U00030000", "什"]}, "你\U00030000什么呢", ["你", "什么", "呢"]),
     ({"query_cut": "search"}, "中华人民共和国", ["中华", "华人", "人民", "共和", "共和国", "中华人民共和国"]),
 ])
 def test_each_step_can_be_switched_or_changed(settings, text, words):

@@ -316,14 +316,25 @@ print(time.perf_counter() - started, len(first))
 """
 
 
+def child_env():
+    """This process's environment for a child that runs elsewhere: PYTHONPATH made absolute."""
+    paths = [os.path.abspath(path) for path in os.environ.get("PYTHONPATH", "").split(os.pathsep) if path]
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(paths)}
+
+
 def load_times(saved, ours_words, terms_words, rounds):
     """Seconds from a fresh process's first line to its first result, by system (medians)."""
     out = {name: [] for name in saved}
+    os.sync()  # the files just written are on disk: no writeback competes with the reads
     for _ in range(rounds):
         for name, path in saved.items():
             words = " ".join(ours_words if name == "durevarare" else terms_words)
+            # From the index's folder: a -c script imports from its working
+            # folder first, where the repository's own package would shadow the built one.
             result = subprocess.run([sys.executable, "-c", LOAD, name, path, words], capture_output=True, text=True,
-                                    check=True, env={**os.environ})
+                                    env=child_env(), cwd=os.path.dirname(path))
+            if result.returncode != 0:
+                raise RuntimeError(f"opening the {name} index failed: {result.stderr}")
             out[name].append(float(result.stdout.split()[0]))
     return {name: statistics.median(values) for name, values in out.items()}
 
@@ -364,9 +375,10 @@ def memory(words_path, rounds=1):
         folder = tempfile.mkdtemp()
         try:
             result = subprocess.run([sys.executable, "-c", MEMORY, kind, words_path, HERE, folder],
-                                    capture_output=True, text=True)
-            if result.returncode == 0:
-                out[kind] = float(result.stdout.split()[-1])
+                                    capture_output=True, text=True, env=child_env(), cwd=folder)
+            if result.returncode != 0:
+                raise RuntimeError(f"indexing in a fresh process failed ({kind}): {result.stderr}")
+            out[kind] = float(result.stdout.split()[-1])
         finally:
             shutil.rmtree(folder)
     return out
@@ -422,7 +434,7 @@ def run(rounds=3, query_count=1000):
 
         saved = {system.name: system.save() for system in built}
         first = line_words[0]
-        load = load_times(saved, first, built[1].terms.known(first), rounds)
+        load = load_times(saved, first, built[1].terms.known(first), max(5, rounds))
         print("\n### Opening the poems' index in a fresh process, to the first result (s, median)\n")
         print(table(["system", "seconds"], [[name, f"{seconds:.3f}"] for name, seconds in load.items()]))
         print(f"\n(durevarare's file: {os.path.getsize(saved['durevarare']) / 1e6:.1f} MB; "

@@ -1,24 +1,28 @@
-"""The PEP 517 build backend of durevarare: CMake builds the module for the
+"""The PEP 517 build backend of durevarare: CMake builds the modules for the
 interpreter that runs this file, and the standard library writes the wheel.
-It needs nothing from a package index, so `pip install .` and `pip wheel .`
-work offline on every CPython from 3.9 to 3.13.
+It needs nothing from a package index, so `pip install .`, `pip wheel .` and
+`pip install -e .` (PEP 660) work offline on every CPython from 3.9 to 3.13.
 
 The wheel holds the module, the stub package durevarare-stubs (PEP 561),
 cppjieba's dictionaries and OpenCC's traditional-to-simplified ones with
 their licences in durevarare-dict/ next to the module, and the packages
-listed in PACKAGES (durevarare_search with its own native module). Its platform tag is
-the manylinux tag (PEP 600) that the module's glibc symbol versions allow.
+listed in PACKAGES (durevarare_search with its own native module). Its
+platform tag is the manylinux tag (PEP 600) that the symbol versions of
+every shared object in it allow. Wheels and sdists of the same files are the
+same bytes (SOURCE_DATE_EPOCH sets their time stamps).
 
-Needs CMake, a C++17 compiler, pybind11 (with its CMake config), readelf and
-the cppjieba files: DUREVARARE_CPPJIEBA_DIR, or node_modules/ as the set-up
-installs it (fetched with npm when missing and npm is at hand). CXX chooses
-the compiler, CMAKE_ARGS adds CMake options.
+Needs CMake, a C++17 compiler, pybind11 (with its CMake config), readelf,
+and the cppjieba and OpenCC files: DUREVARARE_CPPJIEBA_DIR and
+DUREVARARE_OPENCC_DIR, or node_modules/ as the set-up installs it (fetched
+with npm when missing and npm is at hand). CXX chooses the compiler,
+CMAKE_ARGS adds CMake options.
 
 Run as a script, `python build_backend/durevarare_build.py module` builds the
-module alone into build-py/cpXY/, where the wheel build finds it again.
+modules alone into build-py/cpXY/, where the wheel build finds them again.
 """
 import base64
 import configparser
+import gzip
 import hashlib
 import io
 import os
@@ -29,6 +33,7 @@ import subprocess
 import sys
 import sysconfig
 import tarfile
+import time
 import zipfile
 from pathlib import Path
 
@@ -55,6 +60,22 @@ def build_dir():
     return ROOT / "build-py" / python_tag()
 
 
+def check_interpreter():
+    """Refuses interpreters that a cpXY-cpXY tag cannot describe."""
+    version = "%d.%d" % sys.version_info[:2]
+    if sys.implementation.name != "cpython":
+        sys.exit(f"durevarare: builds for CPython only, not {sys.implementation.name} {version}: "
+                 "its wheel tags name CPython's ABI.")
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        sys.exit(f"durevarare: CPython {version} without the GIL (free-threaded) is not supported: "
+                 "the modules rely on the interpreter lock.")
+    if getattr(sys, "abiflags", ""):
+        sys.exit(f"durevarare: CPython {version} with ABI flags '{sys.abiflags}' is not supported "
+                 "(the wheel tag would promise the plain ABI).")
+    if sys.version_info[:2] not in SUPPORTED:
+        sys.exit(f"durevarare: CPython {version} is not supported (3.9 to 3.13 are).")
+
+
 def fetched(variable, folder, what):
     """A dependency's files: the folder that `variable` names, or `folder` under
     node_modules/ as the set-up installs it (fetched with npm when missing)."""
@@ -62,12 +83,17 @@ def fetched(variable, folder, what):
     if configured:
         return Path(configured).resolve()
     path = ROOT / "node_modules" / folder
+    tried = ""
     if not path.is_dir() and shutil.which("npm"):
-        subprocess.run(["npm", "ci", "--ignore-scripts", "--no-audit", "--no-fund", "--loglevel=error"],
-                       cwd=ROOT, check=True)
+        # package-lock.json pins every package; npm's install scripts never run.
+        npm = subprocess.run(["npm", "ci", "--ignore-scripts", "--no-audit", "--no-fund", "--loglevel=error"],
+                             cwd=ROOT, stdout=sys.stderr, stderr=subprocess.PIPE, text=True)
+        if npm.returncode != 0:
+            tried = (f" `npm ci` could not fetch them (no network and nothing in npm's cache?): "
+                     f"{npm.stderr.strip().splitlines()[-1] if npm.stderr.strip() else 'exit status ' + str(npm.returncode)}.")
     if not path.is_dir():
-        sys.exit(f"durevarare: {what} are missing ({path}). Run scripts/setup.sh build, or install npm, "
-                 f"or set {variable}.")
+        sys.exit(f"durevarare: {what} are missing ({path}).{tried} Provide them: set {variable} to a folder "
+                 f"holding them, or run scripts/setup.sh build where the npm registry or its cache is at hand.")
     return path
 
 
@@ -81,9 +107,7 @@ def opencc_dir():
 
 def build_module():
     """Builds the module (release, stripped) for this interpreter; returns its path."""
-    if sys.version_info[:2] not in SUPPORTED:
-        sys.exit(f"durevarare: CPython {sys.version_info.major}.{sys.version_info.minor} is not supported "
-                 "(3.9 to 3.13 are).")
+    check_interpreter()
     cmake = shutil.which("cmake")
     if cmake is None:
         sys.exit("durevarare: CMake is needed to build the module (Debian: apt-get install cmake).")
@@ -111,33 +135,58 @@ def native_search_module(module):
 
 # The C++ runtime stays a shared library (every manylinux system has one):
 # linking this toolchain's libstdc++ and libgcc statically would raise the
-# glibc floor to 2.36, since they were built against it. A libstdc++ symbol
-# version therefore needs the oldest manylinux baseline whose reference
-# distribution ships it: GLIBCXX_3.4.N -> glibc 2.M.
-GLIBCXX_BASELINES = ((19, 17), (22, 24), (25, 28), (28, 31), (29, 34), (30, 35), (33, 39))
+# glibc floor to 2.36, since they were built against it. A version of
+# libstdc++ (GLIBCXX, CXXABI) or libgcc_s (GCC) therefore needs the oldest
+# manylinux baseline that ships it: the newest version of each family in
+# each baseline, as the manylinux policies list them for x86_64.
+BASELINES = (  # (glibc 2.M, {family: newest version})
+    (17, {"GLIBCXX": (3, 4, 19), "CXXABI": (1, 3, 7), "GCC": (4, 8, 0)}),
+    (24, {"GLIBCXX": (3, 4, 22), "CXXABI": (1, 3, 10), "GCC": (4, 8, 0)}),
+    (28, {"GLIBCXX": (3, 4, 24), "CXXABI": (1, 3, 11), "GCC": (7, 0, 0)}),
+    (31, {"GLIBCXX": (3, 4, 28), "CXXABI": (1, 3, 12), "GCC": (7, 0, 0)}),
+    (34, {"GLIBCXX": (3, 4, 29), "CXXABI": (1, 3, 13), "GCC": (7, 0, 0)}),
+    (35, {"GLIBCXX": (3, 4, 30), "CXXABI": (1, 3, 13), "GCC": (7, 0, 0)}),
+    (36, {"GLIBCXX": (3, 4, 30), "CXXABI": (1, 3, 13), "GCC": (12, 0, 0)}),
+)
+# Versions that name features rather than releases (CXXABI_TM_1, CXXABI_FLOAT128), all in the oldest baseline.
+FEATURE_VERSIONS = {"CXXABI_TM_1", "CXXABI_FLOAT128"}
 
 
-def needed_versions(module):
-    """The newest version the module needs of each of GLIBC_2.N and GLIBCXX_3.4.N: {"GLIBC": N, ...}."""
-    listing = subprocess.run(["readelf", "--version-info", "--wide", str(module)], check=True,
+def needed_versions(shared_object):
+    """The newest version that a shared object needs of each family: {"GLIBC": (2, 34), "GLIBCXX": (3, 4, 29), ...}.
+    A family outside GLIBC, GLIBCXX, CXXABI and GCC is refused: no manylinux baseline promises it."""
+    listing = subprocess.run(["readelf", "--version-info", "--wide", str(shared_object)], check=True,
                              capture_output=True, text=True).stdout
     needed = {}
-    for family, pattern in (("GLIBC", r"Name: GLIBC_2\.(\d+)"), ("GLIBCXX", r"Name: GLIBCXX_3\.4\.(\d+)")):
-        needed[family] = max((int(minor) for minor in re.findall(pattern, listing)), default=0)
+    for name in set(re.findall(r"Name: (\S+)\s+Flags", listing)):
+        if name in FEATURE_VERSIONS:
+            continue
+        match = re.fullmatch(r"(GLIBC|GLIBCXX|CXXABI|GCC)_(\d+(?:\.\d+)*)", name)
+        if match is None:
+            sys.exit(f"durevarare: {shared_object.name} needs symbol version {name}, which no manylinux baseline has")
+        version = tuple(int(part) for part in match.group(2).split("."))
+        needed[match.group(1)] = max(needed.get(match.group(1), version), version)
     return needed
 
 
-def glibc_floor(module):
-    """The oldest glibc 2.M on which the module and the libstdc++ it needs are found."""
-    needed = needed_versions(module)
-    cxx = next((glibc for glibcxx, glibc in GLIBCXX_BASELINES if glibcxx >= needed["GLIBCXX"]), None)
-    if cxx is None:
-        sys.exit(f"durevarare: the module needs GLIBCXX_3.4.{needed['GLIBCXX']}, newer than any known baseline")
-    return max(needed["GLIBC"], cxx, 17)
+def glibc_floor(shared_object):
+    """The oldest glibc 2.M whose baseline has every version the shared object needs."""
+    needed = needed_versions(shared_object)
+    floor = max(17, needed.get("GLIBC", (2, 0))[1])
+    for family in ("GLIBCXX", "CXXABI", "GCC"):
+        if family not in needed:
+            continue
+        glibc = next((glibc for glibc, newest in BASELINES if newest[family] >= needed[family]), None)
+        if glibc is None:
+            version = ".".join(map(str, needed[family]))
+            sys.exit(f"durevarare: {shared_object.name} needs {family}_{version}, newer than any known baseline")
+        floor = max(floor, glibc)
+    return floor
 
 
-def platform_tag(module):
-    return f"manylinux_2_{glibc_floor(module)}_{os.uname().machine}"
+def platform_tag(shared_objects):
+    """The manylinux tag that every shared object of the wheel allows."""
+    return f"manylinux_2_{max(glibc_floor(path) for path in shared_objects)}_{os.uname().machine}"
 
 
 def record_line(name, data):
@@ -192,13 +241,21 @@ def get_requires_for_build_sdist(config_settings=None):
     return []
 
 
-def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+def get_requires_for_build_editable(config_settings=None):
+    return []
+
+
+def source_date_epoch():
+    """The time stamped on every archive member: SOURCE_DATE_EPOCH, or 1980-01-01 (zip's first day)."""
+    return max(int(os.environ.get("SOURCE_DATE_EPOCH", "315532800")), 315532800)
+
+
+def write_wheel(wheel_directory, tag, files):
+    """Writes {name}-{version}-{tag}.whl of `files` ((name, bytes) pairs) and its dist-info, atomically."""
     meta = metadata()
-    module = build_module()
-    tag = f"{python_tag()}-{python_tag()}-{platform_tag(module)}"
     name = f"{meta['name']}-{meta['version']}"
     dist_info = f"{name}.dist-info"
-    files = list(wheel_files(module))
+    files = list(files)
     files.append((f"{dist_info}/METADATA", metadata_text(meta).encode()))
     files.append((f"{dist_info}/WHEEL", (f"Wheel-Version: 1.0\nGenerator: durevarare_build\n"
                                           f"Root-Is-Purelib: false\nTag: {tag}\n").encode()))
@@ -209,9 +266,10 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     wheel_name = f"{name}-{tag}.whl"
     target = Path(wheel_directory) / wheel_name
     partial = target.with_suffix(".partial")
+    stamp = time.gmtime(source_date_epoch())[:6]
     with zipfile.ZipFile(partial, "w", zipfile.ZIP_DEFLATED) as wheel:
         for file_name, data in files:
-            info = zipfile.ZipInfo(file_name, date_time=(2020, 1, 1, 0, 0, 0))
+            info = zipfile.ZipInfo(file_name, date_time=stamp)
             info.external_attr = (0o755 if file_name.endswith(".so") else 0o644) << 16
             info.compress_type = zipfile.ZIP_DEFLATED
             wheel.writestr(info, data)
@@ -219,25 +277,60 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     return wheel_name
 
 
-# Everything git would hand over: the build's inputs, without build output.
-SDIST_EXCLUDED = {".git", "node_modules", "build", "build-py", "build-wheel", "dist", "wheelhouse", "__pycache__"}
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    module = build_module()
+    tag = f"{python_tag()}-{python_tag()}-{platform_tag([module, native_search_module(module)])}"
+    return write_wheel(wheel_directory, tag, wheel_files(module))
+
+
+def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
+    """PEP 660: a wheel whose .pth puts this tree's build folder on sys.path. The
+    package's Python files are links there to the tree's own, so edits to them
+    show at once; a change to C++ or a new file needs the build again
+    (`python build_backend/durevarare_build.py module`)."""
+    module = build_module()
+    tag = f"{python_tag()}-{python_tag()}-{platform_tag([module, native_search_module(module)])}"
+    stubs = [(path.relative_to(ROOT).as_posix(), path.read_bytes())
+             for path in sorted((ROOT / "durevarare-stubs").rglob("*")) if path.is_file()]
+    pth = (str(module.parent) + "\n").encode()
+    return write_wheel(wheel_directory, tag, [(f"__editable__.{metadata()['name']}.pth", pth)] + stubs)
+
+
+def source_files():
+    """The sdist's files, relative to the tree: what git tracks, or, outside a
+    checkout (an unpacked sdist), what its MANIFEST lists."""
+    if (ROOT / ".git").exists() and shutil.which("git"):
+        listed = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True, capture_output=True).stdout
+        names = [name for name in listed.decode().split("\0") if name]
+    elif (ROOT / "MANIFEST").is_file():
+        names = (ROOT / "MANIFEST").read_text(encoding="utf-8").splitlines()
+    else:
+        sys.exit("durevarare: an sdist is made from a git checkout (git ls-files) or an unpacked sdist (MANIFEST)")
+    return sorted(name for name in set(names) if name != "MANIFEST" and (ROOT / name).is_file())
 
 
 def build_sdist(sdist_directory, config_settings=None):
+    """{name}-{version}.tar.gz of the tracked files, a MANIFEST and PKG-INFO,
+    byte for byte the same from the same files: sorted, owned by root, stamped
+    with source_date_epoch(), modes 0644 or 0755."""
     meta = metadata()
     name = f"{meta['name']}-{meta['version']}"
     target = Path(sdist_directory) / f"{name}.tar.gz"
-
-    def keep(info):
-        parts = Path(info.name).parts[1:]
-        return None if any(part in SDIST_EXCLUDED or part.startswith("build-") for part in parts) else info
-
-    with tarfile.open(target, "w:gz") as sdist:
-        sdist.add(ROOT, arcname=name, filter=keep)
-        data = metadata_text(meta).encode()
-        info = tarfile.TarInfo(f"{name}/PKG-INFO")
-        info.size = len(data)
-        sdist.addfile(info, io.BytesIO(data))
+    names = source_files()
+    members = [(path, (ROOT / path).read_bytes(), os.access(ROOT / path, os.X_OK)) for path in names]
+    members.append(("MANIFEST", ("\n".join(names) + "\n").encode(), False))
+    members.append(("PKG-INFO", metadata_text(meta).encode(), False))
+    partial = target.with_suffix(".partial")
+    with open(partial, "wb") as raw, gzip.GzipFile(filename="", mode="wb", fileobj=raw,
+                                                    mtime=source_date_epoch()) as zipped, \
+            tarfile.open(fileobj=zipped, mode="w", format=tarfile.PAX_FORMAT) as sdist:
+        for path, data, executable in sorted(members):
+            info = tarfile.TarInfo(f"{name}/{path}")
+            info.size, info.mtime, info.mode = len(data), source_date_epoch(), 0o755 if executable else 0o644
+            info.uid = info.gid = 0
+            info.uname = info.gname = "root"
+            sdist.addfile(info, io.BytesIO(data))
+    os.replace(partial, target)
     return target.name
 
 

@@ -25,8 +25,7 @@ struct WriteHooks {
   std::function<void()> interrupted;
   // Seams for tests of races: between the name's lookup and its open, and
   // between the temporary file's last byte and the check and rename.
-  std::function<void()> before_open;
-  std::function<void()> before_rename;
+  std::function<void()> before_open, before_rename;
 };
 
 WriteOutcome replace_file_contents(const std::string& path, std::string_view contents, const WriteHooks& hooks = {});

@@ -13,7 +13,7 @@ PYTHONS = $(shell bash scripts/pythons.sh)
 TEST_PYTHONS = $(shell bash scripts/pythons.sh --all)
 WHEEL_TAG = $(shell $(PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 
-.PHONY: build test demo demo-large demo-cluster bench wheel wheels install clean
+.PHONY: build test demo demo-large demo-cluster bench docs wheel wheels install clean
 
 # The development build, for the 3.9 of .python-version: module, C++ tests
 # (plain and sanitized), fuzzers, benchmark module.
@@ -61,10 +61,22 @@ demo-cluster:
 	@PYTHONPATH=build-py/$(shell $(CLUSTER_PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[:2])') \
 	  $(CLUSTER_PYTHON) examples/cluster_train.py $(ARGS)
 
+# The module's own sections under PYTHON; then the live index and the search
+# quality against Xapian and SQLite FTS5 under Debian's python3 (whose Xapian
+# they use), with the package built for its version.
 bench:
 	$(SETUP) bench
 	$(cmake_build)
 	@PYTHONPATH=$(BUILD_DIR) $(PYTHON) bench/run.py
+	@CXX=$(CXX_COMPILER) $(CLUSTER_BUILDER) build_backend/durevarare_build.py module >/dev/null 2>&1
+	@PYTHONPATH=build-py/$(shell $(CLUSTER_PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[:2])') \
+	  $(CLUSTER_PYTHON) bench/run.py index quality
+
+# The pages of docs/ as HTML, with Debian's Sphinx; a warning fails the build.
+docs:
+	$(SETUP) docs
+	@/usr/bin/python3 -m sphinx -W --keep-going -q -b html -d $(BUILD_DIR)/docs/doctrees docs $(BUILD_DIR)/docs/html
+	@echo "docs: $(BUILD_DIR)/docs/html/index.html"
 
 # dist/durevarare-<version>-cpXY-cpXY-manylinux_2_N_<machine>.whl for PYTHON,
 # offline: the build backend is in the tree and needs nothing from an index.

@@ -105,9 +105,11 @@ class Analyzer:
         return analyzer
 
     def document_words(self, text: str) -> List[str]:
+        """The words an index keeps of a document's text."""
         return list(self._native.document_words(text))
 
     def query_words(self, text: str) -> List[str]:
+        """The words of a query (cut as `query_cut` says)."""
         return list(self._native.query_words(text))
 
     def document_words_many(self, texts: Sequence[str], threads: int = 1) -> List[List[str]]:

@@ -57,20 +57,25 @@ class Index:
 
     @property
     def idf(self) -> str:
+        """How query words are weighed: "documents" or "occurrences"."""
         return str(self._core.idf)
 
     @property
     def b(self) -> float:
+        """BM25's length normalisation, in [0, 1]."""
         return float(self._core.b)
 
     @property
     def k1(self) -> float:
+        """BM25's saturation of repeated words, at least 0."""
         return float(self._core.k1)
 
     def __len__(self) -> int:
+        """The number of documents in the index."""
         return len(self._core)
 
     def __contains__(self, id: object) -> bool:
+        """Whether a document of this id is in the index."""
         return id in self._core
 
     # --- writing -----------------------------------------------------------------------------------
@@ -233,8 +238,8 @@ class Index:
             # on another thread while the index is read.
             saved = json.loads(_native.read_settings(data).decode("utf-8"))["analyzer"]
             if analyzer is not None and analyzer.settings() != saved:
-                raise ValueError("it was saved with other analyzer settings than the analyzer given "
-                                 f"({saved} against {analyzer.settings()}); load it without one")
+                raise ValueError("it was saved with other analyzer settings than the analyzer given ("
+                                 f"{_difference(saved, analyzer.settings())}); load it without one")
             made: List[Analyzer] = [analyzer] if analyzer is not None else []
             failed: List[BaseException] = []
 
@@ -262,6 +267,27 @@ class Index:
         index._core = core
         index.timings = dict.fromkeys(("index",), 0.0)
         return index
+
+
+def _difference(saved: object, given: Dict[str, object]) -> str:
+    """The settings in which a file's analyzer and a given one differ, briefly."""
+    if not isinstance(saved, dict):
+        return "the file's are not an analyzer's settings"
+    parts = []
+    for key in sorted(saved.keys() | given.keys()):
+        mine, theirs = saved.get(key), given.get(key)
+        if mine == theirs:
+            continue
+        if isinstance(mine, list) and isinstance(theirs, list):
+            only_saved, only_given = sorted(set(mine) - set(theirs)), sorted(set(theirs) - set(mine))
+            parts.append(f"{key}: {len(only_saved)} only in the file {only_saved[:5]}, "
+                         f"{len(only_given)} only in the analyzer given {only_given[:5]}")
+        elif key == "user_dict":
+            lines = lambda text: len(str(text).splitlines()) if text else 0  # noqa: E731
+            parts.append(f"user_dict: {lines(mine)} lines in the file, {lines(theirs)} in the analyzer given")
+        else:
+            parts.append(f"{key}: {mine!r:.40} in the file, {theirs!r:.40} given")
+    return "; ".join(parts)
 
 
 def _threads(threads: Optional[int]) -> int:

@@ -8,11 +8,13 @@
 #               (files only; its install scripts never run)
 #   wheel       build (the build backend is in the tree and needs nothing more)
 #   dev         build, plus GoogleTest and the sanitizer runtime (make build)
-#   test        dev, plus pytest, mypy, Debian's venv, fortunes-zh and a comma locale
+#   test        dev, plus pytest, mypy, Debian's venv, Sphinx, fortunes-zh and a comma locale
 #   demo        dev, plus fortunes-zh
 #   demo-large  dev, plus the chinese-poetry corpus
 #   demo-cluster build, plus fortunes-zh and Debian's Dask distributed (python3)
-#   bench       dev, plus fortunes-zh, Python jieba and the chinese-poetry corpus
+#   docs        Sphinx (the pages need nothing built)
+#   bench       dev, plus fortunes-zh, Python jieba, Xapian and python3's headers
+#               (for Debian's python3) and the chinese-poetry corpus
 #
 # Debian packages that are missing are installed when running as root; anyone
 # else gets the apt-get line to run. PYTHON names the CPython (3.9 to 3.13) to
@@ -36,12 +38,13 @@ for profile in "${@:-build}"; do
       add cmake make clang g++ pybind11-dev libattr1-dev libstreamvbyte-dev libxxhash-dev libutf8proc-dev
       want_cppjieba=1 ;;&
     dev | test | demo | demo-large | bench) add libgtest-dev libclang-rt-14-dev libopencc-dev ;;&
-    test) add python3-pytest python3-exceptiongroup python3-tomli python3-mypy python3-venv fortunes-zh locales
+    test) add python3-pytest python3-exceptiongroup python3-tomli python3-mypy python3-venv python3-sphinx fortunes-zh locales
           add python3-distributed python3-dask; want_locale=1 ;;
     demo-cluster) add fortunes-zh python3-distributed python3-dask python3-dev ;;
     demo) add fortunes-zh ;;
     demo-large) want_corpus=1 ;;
-    bench) add fortunes-zh python3-jieba; want_corpus=1 ;;
+    bench) add fortunes-zh python3-jieba python3-xapian python3-dev; want_corpus=1 ;;
+    docs) add python3-sphinx ;;
     build | wheel | dev) ;;
     *) echo "setup: unknown profile '$profile'" >&2; exit 2 ;;
   esac

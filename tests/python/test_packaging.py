@@ -8,6 +8,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import zipfile
 
 import pytest
@@ -15,7 +16,11 @@ import pytest
 import durevarare
 from conftest import CPPJIEBA_DIR, REPO
 
+sys.path.insert(0, str(REPO / "build_backend"))
+import durevarare_build  # noqa: E402
+
 STUB = REPO / "durevarare-stubs" / "__init__.pyi"
+OPENCC_DIR = REPO / "node_modules" / "opencc"
 TAG = "cp%d%d" % sys.version_info[:2]
 DEVELOPMENT_PYTHON = (REPO / ".python-version").read_text().strip().rsplit(".", 1)[0] == "%d.%d" % sys.version_info[:2]
 # The libraries a manylinux wheel may need from the system (PEP 600's baseline).
@@ -46,11 +51,10 @@ def files_under(folder):
             if path.is_file() and "__pycache__" not in path.parts}
 
 
-def dictionary_line():
-    """The README's one line that builds a Jieba from the bundled dictionaries."""
-    lines = [line for line in (REPO / "README.md").read_text().splitlines() if '"durevarare-dict"' in line]
-    assert len(lines) == 1, lines
-    return lines[0].strip()
+# A Jieba of the dictionaries the wheel installs beside the module, as the guide builds one.
+BUNDLED_JIEBA = """folder = pathlib.Path(durevarare.__file__).with_name("durevarare-dict")
+jieba = durevarare.Jieba(*(str(folder / name) for name in (
+    "jieba.dict.utf8", "hmm_model.utf8", "user.dict.utf8", "idf.utf8", "stop_words.utf8")))"""
 
 
 SEARCH_TYPED = """
@@ -92,15 +96,41 @@ def clean_env():
 def test_wheel_tag_promises_no_more_than_its_shared_objects_need(tmp_path, clean_env):
     wheel = build_wheel(REPO, tmp_path / "dist", clean_env)
     promised = int(re.search(r"manylinux_2_(\d+)_", wheel.name).group(1))
+    newest = dict(durevarare_build.BASELINES)[promised]  # what that tag's baseline ships
     with zipfile.ZipFile(wheel) as archive:
         objects = [name for name in archive.namelist() if name.endswith(".so") or ".so." in name]
         archive.extractall(tmp_path / "wheel", objects)
     assert any(name.startswith("durevarare.") for name in objects) and "durevarare_search/_native" in " ".join(objects)
     for name in objects:
         symbols = run("objdump", "-T", "-p", tmp_path / "wheel" / name)
-        needed = [int(minor) for minor in re.findall(r"\bGLIBC_2\.(\d+)\b", symbols)]
-        assert needed and max(needed) <= promised, (name, max(needed), wheel.name)
+        versions = set(re.findall(r"\b(GLIBC|GLIBCXX|CXXABI|GCC)_(\d+(?:\.\d+)+)\b", symbols))
+        assert {family for family, _ in versions} >= {"GLIBC", "GLIBCXX"}, name
+        for family, version in versions:
+            needed = tuple(map(int, version.split(".")))
+            limit = (2, promised) if family == "GLIBC" else newest[family]
+            assert needed <= limit, (name, family, version, wheel.name)
         assert set(re.findall(r"NEEDED\s+(\S+)", symbols)) <= SYSTEM_LIBRARIES, name
+
+
+@pytest.mark.parametrize("setting, value, refusal", [
+    ("implementation", "pypy", "builds for CPython only, not pypy"),
+    ("Py_GIL_DISABLED", 1, "without the GIL (free-threaded) is not supported"),
+    ("abiflags", "d", "with ABI flags 'd' is not supported"),
+    ("version_info", (3, 14), "is not supported (3.9 to 3.13 are)"),
+])
+def test_the_backend_refuses_interpreters_its_tag_cannot_describe(monkeypatch, capsys, setting, value, refusal):
+    if setting == "implementation":
+        monkeypatch.setattr(sys, "implementation", type("Implementation", (), {"name": value}))
+    elif setting == "Py_GIL_DISABLED":
+        monkeypatch.setattr(durevarare_build.sysconfig, "get_config_var", lambda name: value)
+    elif setting == "abiflags":
+        durevarare_build.sysconfig.get_config_vars()  # read before the flags change under it
+        monkeypatch.setattr(sys, "abiflags", value, raising=False)
+    else:
+        monkeypatch.setattr(durevarare_build, "SUPPORTED", ())
+    with pytest.raises(SystemExit) as refused:
+        durevarare_build.check_interpreter()
+    assert refusal in str(refused.value)
 
 
 def test_wheel_installs_type_checks_and_uninstalls(tmp_path, clean_env):
@@ -116,7 +146,7 @@ def test_wheel_installs_type_checks_and_uninstalls(tmp_path, clean_env):
 
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
-    code = f"import pathlib, durevarare\n{dictionary_line()}\nprint(durevarare.__file__)\nprint(jieba.cut('清华大学'))"
+    code = f"import pathlib, durevarare\n{BUNDLED_JIEBA}\nprint(durevarare.__file__)\nprint(jieba.cut('清华大学'))"
     out = run(python, "-c", code, cwd=elsewhere, env=clean_env).splitlines()
     assert out[0].startswith(str(venv)) and out[1] == "['清华大学']"
     if debian:
@@ -146,13 +176,73 @@ def test_wheel_installs_type_checks_and_uninstalls(tmp_path, clean_env):
     assert files_under(venv) == before
 
 
+def build_sdist(folder):
+    folder.mkdir()
+    name = run(sys.executable, "-c", "import sys, durevarare_build; print(durevarare_build.build_sdist(sys.argv[1]))",
+               folder, cwd=REPO / "build_backend").strip()
+    return folder / name
+
+
+def unpack(sdist, folder):
+    with tarfile.open(sdist) as archive:
+        archive.extractall(folder)
+    root, = folder.iterdir()
+    return root
+
+
 @pytest.mark.skipif(not DEVELOPMENT_PYTHON, reason="one full build from a fresh tree is enough")
-def test_a_source_folder_whose_path_holds_a_space_builds(tmp_path, clean_env):
-    source = tmp_path / "source with space"
-    for name in run("git", "ls-files", cwd=REPO).splitlines():
+def test_an_sdist_is_reproducible_and_builds_the_same_wheel_and_an_editable_install(tmp_path, clean_env):
+    first, second = build_sdist(tmp_path / "one"), build_sdist(tmp_path / "two")
+    assert first.read_bytes() == second.read_bytes()
+    tracked = set(run("git", "ls-files", cwd=REPO).splitlines())
+    with tarfile.open(first) as archive:
+        members = archive.getmembers()
+    assert {member.name.split("/", 1)[1] for member in members} == tracked | {"MANIFEST", "PKG-INFO"}
+    assert {(member.uid, member.uname, member.mtime) for member in members} == {(0, "root", 315532800)}
+
+    # Unpacked in a folder whose path holds a space, it builds from nothing
+    # the very wheel that this tree's build folder gives, whatever it built before.
+    source = unpack(first, tmp_path / "source with space")
+    env = {**clean_env, "DUREVARARE_CPPJIEBA_DIR": str(CPPJIEBA_DIR), "DUREVARARE_OPENCC_DIR": str(OPENCC_DIR)}
+    fresh = build_wheel(source, tmp_path / "fresh", env)
+    assert fresh.read_bytes() == build_wheel(REPO, tmp_path / "here", clean_env).read_bytes()
+    # An sdist of the unpacked sdist (no git there: its MANIFEST) holds the same files.
+    again = run(sys.executable, "-c", "import sys, durevarare_build; print(durevarare_build.build_sdist(sys.argv[1]))",
+                tmp_path, cwd=source / "build_backend").strip()
+    assert (tmp_path / again).read_bytes() == first.read_bytes()
+
+    # Installed editable, it imports from elsewhere and shows an edit at once.
+    venv = tmp_path / "venv"
+    run(sys.executable, "-m", "venv", venv, env=clean_env)
+    python = venv / "bin" / "python"
+    run(python, "-m", "pip", "install", "--no-index", "-e", source, env=env)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    code = "import durevarare, durevarare_search; print(durevarare_search.Index().search('x'), durevarare.BM25)"
+    assert run(python, "-c", code, cwd=elsewhere, env=clean_env).startswith("[] ")
+    with open(source / "durevarare_search" / "__init__.py", "a", encoding="utf-8") as package:
+        package.write("EDITED = 'yes'\n")
+    assert run(python, "-c", "import durevarare_search; print(durevarare_search.EDITED)", cwd=elsewhere,
+               env=clean_env).strip() == "yes"
+
+
+def test_a_build_that_cannot_fetch_its_dependencies_says_how_to_provide_them(tmp_path, clean_env):
+    source = tmp_path / "source"
+    for name in ("build_backend/durevarare_build.py", "setup.cfg", "package.json", "package-lock.json"):
         (source / name).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy2(REPO / name, source / name)
-    build_wheel(source, tmp_path / "dist", {**clean_env, "DUREVARARE_CPPJIEBA_DIR": str(CPPJIEBA_DIR)})
+    offline = tmp_path / "bin"
+    offline.mkdir()
+    (offline / "npm").write_text("#!/bin/sh\necho 'npm ERR! network request to registry.npmjs.org failed' >&2\nexit 1\n")
+    (offline / "npm").chmod(0o755)
+    env = {key: value for key, value in clean_env.items() if not key.startswith("DUREVARARE_")}
+    env["PATH"] = f"{offline}{os.pathsep}{env['PATH']}"
+    failed = subprocess.run([sys.executable, source / "build_backend" / "durevarare_build.py", "module"], cwd=source,
+                            env=env, capture_output=True, text=True, timeout=120)
+    assert failed.returncode == 1 and "Traceback" not in failed.stderr, failed.stderr
+    message = failed.stderr.strip().splitlines()[-1]
+    assert "cppjieba headers and dictionaries are missing" in message and "network request" in message, message
+    assert "set DUREVARARE_CPPJIEBA_DIR" in message, message
 
 
 # --- the stub against the module --------------------------------------------------------------------

@@ -176,8 +176,12 @@ def test_save_and_load_round_trip_and_replace(help_index, tmp_path):
 def test_load_refuses_another_analyzer_and_damaged_files(help_index, tmp_path):
     path = tmp_path / "help.index"
     help_index.save(path)
-    with pytest.raises(ValueError, match="other analyzer settings"):
-        Index.load(path, analyzer=Analyzer(query_cut="search"))
+    refusals = {"query_cut: 'cut' in the file, 'search' given": Analyzer(query_cut="search"),
+                r"stop_words: 0 only in the file \[\], 1 only in the analyzer given \['包邮'\]":
+                    Analyzer(add_stop_words=["包邮"])}
+    for message, other in refusals.items():
+        with pytest.raises(ValueError, match="other analyzer settings.*" + message):
+            Index.load(path, analyzer=other)
     assert Index.load(path, analyzer=Analyzer()).search("发票", k=1)[0][0] == "invoice"
     data = path.read_bytes()
     cases = {"cut.index": data[:-9], "flipped.index": data[:100] + bytes([data[100] ^ 1]) + data[101:],

@@ -37,6 +37,8 @@ html_theme_options = {
     "description": "Lexical search for Chinese text, native and exact",
     "fixed_sidebar": True,
     "show_relbars": True,
+    "page_width": "1180px",   # room for code lines of about 100 characters
+    "sidebar_width": "220px",
 }
 html_sidebars = {"**": ["about.html", "navigation.html", "relations.html", "searchbox.html"]}
 html_static_path = []

@@ -236,9 +236,12 @@ def cluster_index(client, spec, count, dict_dir, partitions, path):
 def single_model(spec, dict_dir):
     """The module's own training on the whole corpus, in this process."""
     model = durevarare.BM25(B, K1)
-    for words in documents_words(corpus(spec), analyzer_for(dict_dir)):
-        if words:
-            model.train(words)
+    texts, analyzer = corpus(spec), analyzer_for(dict_dir)
+    # In slices, so that only one slice's word lists are alive at a time.
+    for start in range(0, len(texts), 20_000):
+        for words in analyzer.document_words_many(texts[start:start + 20_000], threads=1):
+            if words:
+                model.train(words)
     return model
 
 

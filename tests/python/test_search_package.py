@@ -238,6 +238,16 @@ def test_document_frequency_idf_is_never_negative_and_ranks_both_words_first():
     assert [doc for doc, _ in frequency.search("取消", k=2)] == ["only", "both"]
 
 
+def test_traditional_queries_and_product_words_find_what_a_customer_means():
+    catalogue = Index()
+    catalogue.add_many([("plus", "iPhone 15 Plus 256GB 手机壳"), ("case", "iPhone 15 手機殼 透明"),
+                        ("invoice", "如何申请开发票：在订单详情页点击申请发票"), ("refund", "取消订单后多久退款到账")])
+    assert catalogue.search("發票") == catalogue.search("发票")
+    assert [doc for doc, _ in catalogue.search("发票")] == ["invoice"]
+    assert [doc for doc, _ in catalogue.search("iphone 15 plus", k=2)] == ["plus", "case"]
+    assert catalogue.search("手機殼") == catalogue.search("手机壳")
+
+
 def test_token_ids_are_stable_and_vectors_merge_collisions():
     assert token_id("人工智能") == token_id("人工智能") and 0 <= token_id("x") < 2**32
     assert -2**63 <= token_id("x", bits=64) < 2**63

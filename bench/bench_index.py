@@ -300,7 +300,7 @@ kind, path, words = sys.argv[1], sys.argv[2], sys.argv[3].split()
 if kind == "durevarare":
     from durevarare_search import _native
     with open(path, "rb") as handle:
-        index, _ = _native.Index.load(handle.read())
+        index = _native.Index.load(handle.read())
     first = index.search(words, 10)
 elif kind == "Xapian":
     import xapian

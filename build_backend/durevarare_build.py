@@ -212,15 +212,20 @@ def metadata_text(meta):
     return "\n".join(lines) + "\n\n" + (ROOT / "README.md").read_text(encoding="utf-8")
 
 
+def package_files(packages):
+    """(name in the wheel, bytes) for the source files of these packages."""
+    for package in packages:
+        for path in sorted((ROOT / package).rglob("*")):
+            if path.is_file() and "__pycache__" not in path.parts and path.suffix not in (".pyc", ".pyo", ".so"):
+                yield path.relative_to(ROOT).as_posix(), path.read_bytes()
+
+
 def wheel_files(module):
     """(name in the wheel, bytes) for every file but the dist-info's."""
     yield module.name, module.read_bytes()
     native = native_search_module(module)
     yield f"durevarare_search/{native.name}", native.read_bytes()
-    for package in PACKAGES:
-        for path in sorted((ROOT / package).rglob("*")):
-            if path.is_file() and "__pycache__" not in path.parts and path.suffix not in (".pyc", ".pyo", ".so"):
-                yield path.relative_to(ROOT).as_posix(), path.read_bytes()
+    yield from package_files(PACKAGES)
     jieba = cppjieba_dir()
     for name in DICTIONARIES:
         yield f"durevarare-dict/{name}", (jieba / "dict" / name).read_bytes()
@@ -277,10 +282,13 @@ def write_wheel(wheel_directory, tag, files):
     return wheel_name
 
 
+def wheel_tag(module):
+    return f"{python_tag()}-{python_tag()}-{platform_tag([module, native_search_module(module)])}"
+
+
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     module = build_module()
-    tag = f"{python_tag()}-{python_tag()}-{platform_tag([module, native_search_module(module)])}"
-    return write_wheel(wheel_directory, tag, wheel_files(module))
+    return write_wheel(wheel_directory, wheel_tag(module), wheel_files(module))
 
 
 def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
@@ -289,11 +297,9 @@ def build_editable(wheel_directory, config_settings=None, metadata_directory=Non
     show at once; a change to C++ or a new file needs the build again
     (`python build_backend/durevarare_build.py module`)."""
     module = build_module()
-    tag = f"{python_tag()}-{python_tag()}-{platform_tag([module, native_search_module(module)])}"
-    stubs = [(path.relative_to(ROOT).as_posix(), path.read_bytes())
-             for path in sorted((ROOT / "durevarare-stubs").rglob("*")) if path.is_file()]
     pth = (str(module.parent) + "\n").encode()
-    return write_wheel(wheel_directory, tag, [(f"__editable__.{metadata()['name']}.pth", pth)] + stubs)
+    return write_wheel(wheel_directory, wheel_tag(module),
+                       [(f"__editable__.{metadata()['name']}.pth", pth)] + list(package_files(["durevarare-stubs"])))
 
 
 def source_files():

@@ -93,14 +93,11 @@ class Analyzer:
             "drop_non_words": bool, "query_cut": str, "stop_words": list, "user_dict": (str, type(None))}
         if (not isinstance(settings, dict) or set(settings) != set(kinds)
                 or any(not isinstance(settings[key], kind) for key, kind in kinds.items())
-                or any(type(settings[key]) is not bool for key, kind in kinds.items() if kind is bool)
-                or not all(isinstance(word, str) for word in settings["stop_words"])):
+                or not all(isinstance(word, str) for word in settings["stop_words"])
+                or settings["letters_digits"] not in LETTERS_DIGITS or settings["query_cut"] not in QUERY_CUTS):
             raise ValueError(f"these are not an analyzer's settings: {settings!r:.300}")
         analyzer = cls.__new__(cls)
         analyzer._settings = dict(settings, stop_words=sorted(set(settings["stop_words"])))
-        if (analyzer._settings["letters_digits"] not in LETTERS_DIGITS
-                or analyzer._settings["query_cut"] not in QUERY_CUTS):
-            raise ValueError(f"these are not an analyzer's settings: {settings!r:.300}")
         analyzer._native = _native_analyzer(analyzer._settings)
         return analyzer
 

@@ -6,7 +6,7 @@ import stat
 import sys
 import threading
 import time
-from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import durevarare
 
@@ -53,7 +53,7 @@ class Index:
         self.analyzer = analyzer or Analyzer()
         self._core = _native.Index(float(b), float(k1), idf)
         # Seconds spent so far analysing and indexing documents.
-        self.timings: Dict[str, float] = dict.fromkeys(("index",), 0.0)
+        self.timings: Dict[str, float] = {"index": 0.0}
 
     @property
     def idf(self) -> str:
@@ -92,30 +92,23 @@ class Index:
         the index (or comes twice) or a text is not a str, nothing of the call is
         added. `progress`: True for a line on standard error, or a callable given
         the number of documents added so far after each chunk."""
-        added: List[DocumentId] = []
-        try:
-            for batch in self._chunks(items, progress, chunk):
-                self._timed(lambda: self._core.add_texts(batch, self.analyzer._native, _threads(threads)))
-                added.extend(id for id, _ in batch)
-        except BaseException:
-            if added:
-                self._core.remove(added)
-            raise
+        count = _threads(threads)
+        self._add_all(self._chunks(items, progress, chunk),
+                      lambda batch: self._core.add_texts(batch, self.analyzer._native, count))
 
     def add_words(self, items: Iterable[Tuple[DocumentId, List[str]]], *, chunk: int = 4096) -> None:
         """Adds (id, words) pairs: documents already turned into words by an analyzer
         with this index's settings (on a cluster, say). All or nothing, as add_many."""
+        self._add_all(_chunks(items, chunk, "words"), self._core.add)
+
+    def _add_all(self, batches: Iterable[List[Tuple[DocumentId, Any]]], add: Callable[[list], None]) -> None:
+        """Adds batch after batch; when one fails, takes out those added before it
+        (the failed one added nothing)."""
         added: List[DocumentId] = []
         try:
-            batch: List[Tuple[DocumentId, List[str]]] = []
-            for id, words in items:
-                batch.append((id, words))
-                if len(batch) == chunk:
-                    self._timed(lambda: self._core.add(batch))
-                    added.extend(id for id, _ in batch)
-                    batch = []
-            if batch:
-                self._timed(lambda: self._core.add(batch))
+            for batch in batches:
+                self._timed(lambda: add(batch))
+                added.extend(id for id, _ in batch)
         except BaseException:
             if added:
                 self._core.remove(added)
@@ -129,8 +122,9 @@ class Index:
                     progress: Progress = None, chunk: int = 4096) -> None:
         """`update` for many (id, text) pairs; a later pair of the same id wins.
         Each chunk is one write: searches see all of it or none of it."""
+        count = _threads(threads)
         for batch in self._chunks(items, progress, chunk):
-            self._timed(lambda: self._core.update_texts(batch, self.analyzer._native, _threads(threads)))
+            self._timed(lambda: self._core.update_texts(batch, self.analyzer._native, count))
 
     def delete(self, id: DocumentId) -> None:
         """Removes the document of this id; KeyError if there is none."""
@@ -156,8 +150,8 @@ class Index:
         self.timings["index"] += time.perf_counter() - started
 
     @staticmethod
-    def _chunks(items: Iterable[Tuple[DocumentId, str]], progress: Progress,
-                chunk: int) -> Iterator[List[Tuple[DocumentId, str]]]:
+    def _chunks(items: Iterable[Tuple[DocumentId, Any]], progress: Progress,
+                chunk: int) -> Iterator[List[Tuple[DocumentId, Any]]]:
         report = _stderr_progress() if progress is True else progress or None
         done = 0
         for pairs in _chunks(items, chunk):
@@ -249,11 +243,12 @@ class Index:
                 except BaseException as error:  # noqa: BLE001  (passed on below)
                     failed.append(error)
 
+            # Not concurrent.futures: importing it costs 15 ms of a load.
             builder = threading.Thread(target=make) if not made else None
             if builder is not None:
                 builder.start()
             try:
-                core, _ = _native.Index.load(data)
+                core = _native.Index.load(data)
             finally:
                 if builder is not None:
                     builder.join()
@@ -265,7 +260,7 @@ class Index:
         index = cls.__new__(cls)
         index.analyzer = analyzer
         index._core = core
-        index.timings = dict.fromkeys(("index",), 0.0)
+        index.timings = {"index": 0.0}
         return index
 
 
@@ -307,20 +302,18 @@ def _read_regular_file(path: str) -> bytes:
         return handle.read()
 
 
-def _chunks(items: Iterable[Tuple[DocumentId, str]], size: int) -> Iterator[List[Tuple[DocumentId, str]]]:
-    """Lists of at most `size` checked (id, text) pairs."""
-    batch: List[Tuple[DocumentId, str]] = []
+def _chunks(items: Iterable[Tuple[DocumentId, Any]], size: int,
+            what: str = "text") -> Iterator[List[Tuple[DocumentId, Any]]]:
+    """Lists of at most `size` (id, text) or (id, words) pairs, as tuples; the
+    core checks what they hold."""
+    batch: List[Tuple[DocumentId, Any]] = []
     item: object
     for item in items:
-        if isinstance(item, (str, bytes)) or not isinstance(item, Sequence) or len(item) != 2:
-            raise TypeError(f"documents are (id, text) pairs, not {item!r:.60}")
-        id: object = item[0]
-        text: object = item[1]
-        if not isinstance(id, (str, int)) or isinstance(id, bool):
-            raise TypeError(f"document ids are str or int, not {type(id).__name__}")
-        if not isinstance(text, str):
-            raise TypeError(f"document texts are str, not {type(text).__name__}")
-        batch.append((id, text))
+        if type(item) is not tuple or len(item) != 2:  # tuples, the usual case, pass at once
+            if isinstance(item, (str, bytes)) or not isinstance(item, Sequence) or len(item) != 2:
+                raise TypeError(f"documents are (id, {what}) pairs, not {item!r:.60}")
+            item = (item[0], item[1])
+        batch.append(item)
         if len(batch) == size:
             yield batch
             batch = []

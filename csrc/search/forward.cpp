@@ -7,13 +7,7 @@
 
 namespace vorn::typing::text::search {
 
-void ForwardStore::append(const std::vector<WordCount>& entries) {
-  std::size_t bytes = varint_size(entries.size());
-  std::uint32_t previous = 0;
-  for (const WordCount& entry : entries) {
-    bytes += varint_size((std::uint64_t{entry.word - previous} << 1) | 1) + (entry.count == 1 ? 0 : varint_size(entry.count));
-    previous = entry.word;
-  }
+std::vector<std::uint8_t>& ForwardStore::page_for(std::size_t bytes) {
   make_room(positions_, positions_.size() + 1);
   if (pages_.empty() || pages_.back().capacity() - pages_.back().size() < bytes) {
     make_room(pages_, pages_.size() + 1);
@@ -21,30 +15,31 @@ void ForwardStore::append(const std::vector<WordCount>& entries) {
     page.reserve(std::max(kPage, bytes));
     pages_.push_back(std::move(page));
   }
+  return pages_.back();
+}
+
+void ForwardStore::append(const std::vector<WordCount>& entries) {
+  std::size_t bytes = varint_size(entries.size());
+  std::uint32_t previous = 0;
+  for (const WordCount& entry : entries) {
+    bytes += entry_size(entry.word - previous, entry.count);
+    previous = entry.word;
+  }
+  std::vector<std::uint8_t>& page = page_for(bytes);
   // Nothing below allocates.
-  std::vector<std::uint8_t>& page = pages_.back();
   const std::size_t offset = page.size();
   page.resize(offset + bytes);
   std::uint8_t* out = put_varint(page.data() + offset, entries.size());
   previous = 0;
   for (const WordCount& entry : entries) {
-    out = put_varint(out, (std::uint64_t{entry.word - previous} << 1) | (entry.count == 1 ? 1 : 0));
-    if (entry.count != 1) out = put_varint(out, entry.count);
+    out = put_entry(out, entry.word - previous, entry.count);
     previous = entry.word;
   }
   positions_.push_back((std::uint64_t{pages_.size() - 1} << 32) | offset);
 }
 
 void ForwardStore::append_encoded(const std::uint8_t* begin, const std::uint8_t* end) {
-  const auto bytes = static_cast<std::size_t>(end - begin);
-  make_room(positions_, positions_.size() + 1);
-  if (pages_.empty() || pages_.back().capacity() - pages_.back().size() < bytes) {
-    make_room(pages_, pages_.size() + 1);
-    std::vector<std::uint8_t> page;
-    page.reserve(std::max(kPage, bytes));
-    pages_.push_back(std::move(page));
-  }
-  std::vector<std::uint8_t>& page = pages_.back();
+  std::vector<std::uint8_t>& page = page_for(static_cast<std::size_t>(end - begin));
   positions_.push_back((std::uint64_t{pages_.size() - 1} << 32) | page.size());
   page.insert(page.end(), begin, end);
 }

@@ -36,9 +36,8 @@ class ForwardStore {
     const std::uint8_t* at = pages_[position >> 32].data() + (position & 0xffffffffu);
     std::uint32_t word = 0;
     for (std::uint32_t n = read_varint32(at); n > 0; --n) {
-      const std::uint32_t head = read_varint32(at);
-      word += head >> 1;
-      each(word, (head & 1) != 0 ? 1u : read_varint32(at));
+      const std::uint32_t count = read_entry(at, word);
+      each(word, count);
     }
   }
 
@@ -46,6 +45,9 @@ class ForwardStore {
 
  private:
   static constexpr std::size_t kPage = std::size_t{1} << 20;
+  // The page where `bytes` more go, with room made for their position too.
+  std::vector<std::uint8_t>& page_for(std::size_t bytes);
+
   std::vector<std::vector<std::uint8_t>> pages_;
   std::vector<std::uint64_t> positions_;  // page << 32 | offset of each document's entries
 };

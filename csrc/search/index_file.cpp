@@ -17,6 +17,7 @@
 #include <system_error>
 #include <thread>
 
+#include <utf8proc.h>
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
@@ -50,11 +51,6 @@ void put_f64(std::string& out, double value) {
 void put_bytes(std::string& out, std::string_view bytes) {
   append_varint(out, bytes.size());
   out.append(bytes);
-}
-
-void put_posting(std::string& out, std::uint32_t gap, std::uint32_t count) {
-  append_varint(out, (std::uint64_t{gap} << 1) | (count == 1 ? 1 : 0));
-  if (count != 1) append_varint(out, count);
 }
 
 std::uint64_t checksum(std::string_view bytes) noexcept { return XXH3_64bits(bytes.data(), bytes.size()); }
@@ -119,6 +115,17 @@ class Cursor {
     if (!get_varint(at_, end_, value) || value > most) fail(std::string("bad ") + what);
     return value;
   }
+  // An entry of an ascending run of numbers below `limit` (see varint.hpp):
+  // adds its gap to `previous`, which only the run's first entry may leave
+  // as it was, and returns its count.
+  std::uint32_t entry(std::uint64_t& previous, bool first, std::uint64_t limit, const char* what, const char* order) {
+    const std::uint64_t head = number(std::uint64_t{1} << 33, what);
+    previous += head >> 1;
+    if ((!first && (head >> 1) == 0) || previous >= limit) fail(order);
+    const std::uint64_t count = (head & 1) != 0 ? 1 : number(0xffffffffu, "count");
+    if (count < 2 && (head & 1) == 0) fail("a count below 2 written in full");
+    return static_cast<std::uint32_t>(count);
+  }
   const std::uint8_t* position() const noexcept { return at_; }
   std::string_view bytes(const char* what) {
     const std::size_t size = number(left(), what);
@@ -133,33 +140,17 @@ class Cursor {
   const char* section_;
 };
 
+// Strict UTF-8, as Python decodes it: utf8proc refuses overlong forms,
+// surrogates and anything above U+10FFFF.
 bool valid_utf8(std::string_view text) noexcept {
-  const auto* at = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = at + text.size();
-  while (at < end) {
-    const unsigned char lead = *at;
-    std::size_t extra = 0;
-    std::uint32_t point = 0;
-    if (lead < 0x80) {
-      ++at;
-      continue;
-    } else if ((lead & 0xe0) == 0xc0) {
-      extra = 1, point = lead & 0x1f;
-    } else if ((lead & 0xf0) == 0xe0) {
-      extra = 2, point = lead & 0x0f;
-    } else if ((lead & 0xf8) == 0xf0) {
-      extra = 3, point = lead & 0x07;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - at) <= extra) return false;
-    for (std::size_t i = 1; i <= extra; ++i) {
-      if ((at[i] & 0xc0) != 0x80) return false;
-      point = (point << 6) | (at[i] & 0x3f);
-    }
-    static constexpr std::uint32_t kLeast[4] = {0, 0x80, 0x800, 0x10000};
-    if (point < kLeast[extra] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) return false;
-    at += extra + 1;
+  const auto* at = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  auto left = static_cast<utf8proc_ssize_t>(text.size());
+  while (left > 0) {
+    utf8proc_int32_t point = 0;
+    const utf8proc_ssize_t length = utf8proc_iterate(at, left, &point);
+    if (length < 0) return false;
+    at += length;
+    left -= length;
   }
   return true;
 }
@@ -208,7 +199,7 @@ std::string LiveIndex::serialize(std::string_view settings) const {
     append_varint(sections[2], entries.size());
     std::uint32_t previous = 0;
     for (const WordCount& entry : entries) {
-      put_posting(sections[2], entry.word - previous, entry.count);
+      append_entry(sections[2], entry.word - previous, entry.count);
       previous = entry.word;
     }
   }
@@ -220,7 +211,7 @@ std::string LiveIndex::serialize(std::string_view settings) const {
          reader.next()) {
       if (!state.is_alive(reader.document())) continue;
       const std::uint32_t document = document_number[reader.document()];
-      put_posting(sections[3], document - previous, reader.count());
+      append_entry(sections[3], document - previous, reader.count());
       previous = document;
     }
   }
@@ -349,13 +340,9 @@ std::unique_ptr<LiveIndex> LiveIndex::deserialize(std::string_view data, std::st
     const std::uint64_t n = documents.number(word_count, "number of words");
     std::uint64_t word = 0, length = 0;
     for (std::uint64_t i = 0; i < n; ++i) {
-      const std::uint64_t head = documents.number(std::uint64_t{1} << 33, "word");
-      word += head >> 1;
-      if ((i > 0 && (head >> 1) == 0) || word >= word_count) documents.fail("word numbers out of order or range");
-      const std::uint64_t count = (head & 1) != 0 ? 1 : documents.number(0xffffffffu, "count");
-      if (count < 2 && (head & 1) == 0) documents.fail("a count below 2 written in full");
+      const std::uint32_t count = documents.entry(word, i == 0, word_count, "word", "word numbers out of order or range");
       length += count;
-      forward_sum += posting_hash(static_cast<std::uint32_t>(word), document, static_cast<std::uint32_t>(count), key);
+      forward_sum += posting_hash(static_cast<std::uint32_t>(word), document, count, key);
     }
     if (length > 0xffffffffu) documents.fail("a document longer than 4,294,967,295 words");
     state->lengths.push_back(static_cast<std::uint32_t>(length));
@@ -385,15 +372,12 @@ std::unique_ptr<LiveIndex> LiveIndex::deserialize(std::string_view data, std::st
     const std::uint8_t* encoded = postings.position();
     std::uint64_t document = 0;
     for (std::uint64_t i = 0; i < size; ++i) {
-      const std::uint64_t head = postings.number(std::uint64_t{1} << 33, "document");
-      document += head >> 1;
-      if ((i > 0 && (head >> 1) == 0) || document >= document_count) postings.fail("documents out of order or range");
-      const std::uint64_t count = (head & 1) != 0 ? 1 : postings.number(0xffffffffu, "count");
-      if (count < 2 && (head & 1) == 0) postings.fail("a count below 2 written in full");
+      const std::uint32_t count =
+          postings.entry(document, i == 0, document_count, "document", "documents out of order or range");
       if (statistics.occurrences > 0xffffffffu - count) postings.fail("counts beyond 32 bits");
-      statistics.occurrences += static_cast<std::uint32_t>(count);
+      statistics.occurrences += count;
       list_documents.push_back(static_cast<std::uint32_t>(document));
-      list_counts.push_back(static_cast<std::uint32_t>(count));
+      list_counts.push_back(count);
       postings_sum += posting_hash(word, list_documents.back(), list_counts.back(), key);
     }
     state->postings.assign(word, list_documents, list_counts,

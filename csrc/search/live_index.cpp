@@ -12,9 +12,6 @@
 
 namespace vorn::typing::text::search {
 
-namespace {
-
-// The distinct words of a list with their counts, in byte order.
 std::vector<std::pair<std::string_view, std::uint32_t>> counted(const std::vector<std::string>& words) {
   std::vector<std::string_view> sorted(words.begin(), words.end());
   std::sort(sorted.begin(), sorted.end());
@@ -28,8 +25,6 @@ std::vector<std::pair<std::string_view, std::uint32_t>> counted(const std::vecto
   }
   return out;
 }
-
-}  // namespace
 
 double LiveIndex::State::idf(std::uint32_t word, Idf kind) const noexcept {
   // A word no live document holds weighs as a model that never saw it.
@@ -93,7 +88,7 @@ std::uint32_t LiveIndex::State::add(std::string_view id, const std::vector<std::
     ids.remove(number);
     throw;
   }
-  revive(number);
+  count_in(number);
   return number;
 }
 
@@ -113,6 +108,11 @@ void LiveIndex::State::remove(std::uint32_t document) noexcept {
 }
 
 void LiveIndex::State::revive(std::uint32_t document) noexcept {
+  count_in(document);
+  ids.restore(document);
+}
+
+void LiveIndex::State::count_in(std::uint32_t document) noexcept {
   forward.for_each(document, [&](std::uint32_t word, std::uint32_t count) {
     WordStatistics& entry = statistics[word];
     entry.occurrences += count;
@@ -124,7 +124,6 @@ void LiveIndex::State::revive(std::uint32_t document) noexcept {
     ++with_words;
     total_length += lengths[document];
   }
-  if (ids.find(ids.key(document)) == KeyTable::kNone) ids.restore(document);
 }
 
 // --- LiveIndex -------------------------------------------------------------------------------------

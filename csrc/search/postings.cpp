@@ -29,21 +29,13 @@ void set_used(std::uint8_t* chunk, std::size_t used) noexcept {
   std::memcpy(chunk + 1, &value, sizeof value);
 }
 
-// A posting as varints: the gap from the previous document, doubled, plus
-// one when the count is 1 (most are); otherwise the count follows.
-std::uint8_t* put_posting(std::uint8_t* out, std::uint32_t gap, std::uint32_t count) noexcept {
-  out = put_varint(out, (std::uint64_t{gap} << 1) | (count == 1 ? 1 : 0));
-  return count == 1 ? out : put_varint(out, count);
-}
-
 // Decodes the varint postings of a chunk, which this process wrote.
 template <class Each>
 void for_each_small(const std::uint8_t* at, const std::uint8_t* end, Each&& each) {
   std::uint32_t document = 0;
   while (at < end) {
-    const std::uint32_t head = read_varint32(at);
-    document += head >> 1;
-    each(document, (head & 1) != 0 ? 1u : read_varint32(at));
+    const std::uint32_t count = read_entry(at, document);
+    each(document, count);
   }
 }
 
@@ -102,7 +94,7 @@ void PostingStore::append_small(Head& head, std::uint32_t document, std::uint32_
   std::size_t used = 0;
   std::uint32_t last = 0;
   if ((head.size & kSingle) != 0) {
-    used = static_cast<std::size_t>(put_posting(single, head.handle, 1) - single);
+    used = static_cast<std::size_t>(put_entry(single, head.handle, 1) - single);
     last = head.handle;
   } else if (size > 0) {
     begin = chunks_.at(head.handle) + ChunkArena::kHeader;
@@ -110,7 +102,7 @@ void PostingStore::append_small(Head& head, std::uint32_t document, std::uint32_
     for_each_small(begin, begin + used, [&](std::uint32_t d, std::uint32_t) { last = d; });
   }
   std::uint8_t posting[2 * kMaxVarint32];
-  const std::size_t added = static_cast<std::size_t>(put_posting(posting, document - last, count) - posting);
+  const std::size_t added = static_cast<std::size_t>(put_entry(posting, document - last, count) - posting);
   const bool chunked = size > 0 && (head.size & kSingle) == 0;
   const unsigned size_class = chunked ? chunks_.at(head.handle)[0] : 0;
 
@@ -189,7 +181,7 @@ void PostingStore::append_large(LargeList& list, std::uint32_t document, std::ui
   const std::uint32_t previous = list.tail_size == 0 ? (list.blocks.empty() ? 0 : list.blocks.back().bounds.last_document)
                                                      : list.last_document;
   std::uint8_t posting[2 * kMaxVarint32];
-  const std::size_t added = static_cast<std::size_t>(put_posting(posting, document - previous, count) - posting);
+  const std::size_t added = static_cast<std::size_t>(put_entry(posting, document - previous, count) - posting);
   make_room(list.tail, list.tail.size() + added);
   list.tail.insert(list.tail.end(), posting, posting + added);
   ++list.tail_size;

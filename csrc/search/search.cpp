@@ -100,6 +100,17 @@ struct Candidate {
   double score;
 };
 
+// A document's score from the (place in the sum, contribution) pairs of the
+// query words it holds, added up in the query's order as the vectors' inner
+// product adds them. Empties `held`.
+double ordered_sum(std::vector<std::pair<std::size_t, double>>& held) {
+  std::sort(held.begin(), held.end());
+  double score = held.front().second;
+  for (std::size_t i = 1; i < held.size(); ++i) score += held[i].second;
+  held.clear();
+  return score;
+}
+
 // Higher score first, then the document numbered first.
 bool better(const Candidate& a, const Candidate& b) noexcept {
   return a.key > b.key || (a.key == b.key && a.document < b.document);
@@ -137,29 +148,19 @@ double warm_threshold(const LiveIndex::State& state, const Weigher& weigher, con
   candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
   if (candidates.size() < k) return none;
   std::vector<PostingStore::Reader> readers;
-  std::vector<std::size_t> orders;
-  for (const std::size_t order : rarest) {
-    readers.emplace_back(state.postings, query[order].number, state.lengths);
-    orders.push_back(order);
-  }
-  std::vector<double> scores, contribution(query.size());
-  std::vector<char> holds(query.size());
+  for (const std::size_t order : rarest) readers.emplace_back(state.postings, query[order].number, state.lengths);
+  std::vector<double> scores;
+  std::vector<std::pair<std::size_t, double>> held;
   for (const std::uint32_t document : candidates) {
-    std::fill(holds.begin(), holds.end(), 0);
     const double factor = weigher.factor_of(document);
     for (std::size_t i = 0; i < readers.size(); ++i) {
       readers[i].seek(document);
-      if (readers[i].document() != document) continue;
-      contribution[orders[i]] = query[orders[i]].weight * Weigher::weight(readers[i].count(), factor);
-      holds[orders[i]] = 1;
+      if (readers[i].document() == document) {
+        held.emplace_back(rarest[i], query[rarest[i]].weight * Weigher::weight(readers[i].count(), factor));
+      }
     }
-    double score = 0.0;
-    bool first = true;
-    for (std::size_t order = 0; order < query.size(); ++order) {
-      if (!holds[order]) continue;
-      score = first ? contribution[order] : score + contribution[order];
-      first = false;
-    }
+    // Every candidate comes from one of the lists read here.
+    const double score = ordered_sum(held);
     if (!std::isnan(score)) scores.push_back(score);
   }
   if (scores.size() < k) return none;
@@ -252,11 +253,7 @@ std::vector<Candidate> top_k(const LiveIndex::State& state, const Parameters& pa
       for (std::size_t p = 0; p < group; ++p) {
         held.emplace_back(order[p]->order, order[p]->weight * Weigher::weight(order[p]->reader.count(), factor));
       }
-      // The score as the vector's order adds it up.
-      std::sort(held.begin(), held.end());
-      double score = held.front().second;
-      for (std::size_t i = 1; i < held.size(); ++i) score += held[i].second;
-      held.clear();
+      const double score = ordered_sum(held);
       const Candidate candidate{std::isnan(score) ? -std::numeric_limits<double>::infinity() : score, document, score};
       if (best.size() < k) {
         best.push_back(candidate);
@@ -321,15 +318,8 @@ std::vector<std::pair<std::string, double>> LiveIndex::document_vector(const std
   const State& state = *state_;
   std::vector<std::pair<std::string, double>> out;
   if (words.empty() || !state.weighs()) return out;
-  std::vector<std::string_view> sorted(words.begin(), words.end());
-  std::sort(sorted.begin(), sorted.end());
   const double factor = Weigher(state, parameters_).factor(static_cast<std::uint32_t>(words.size()));
-  for (std::size_t i = 0; i < sorted.size();) {
-    std::size_t j = i;
-    while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
-    out.emplace_back(std::string(sorted[i]), Weigher::weight(static_cast<std::uint32_t>(j - i), factor));
-    i = j;
-  }
+  for (const auto& [word, count] : counted(words)) out.emplace_back(std::string(word), Weigher::weight(count, factor));
   return out;
 }
 

@@ -22,6 +22,9 @@ namespace vorn::typing::text::search {
 // size field.
 constexpr std::uint32_t kMaxNumbered = (1u << 30) - 1;
 
+// The distinct words of a list with their counts, in byte order.
+std::vector<std::pair<std::string_view, std::uint32_t>> counted(const std::vector<std::string>& words);
+
 struct WordStatistics {
   std::uint32_t occurrences = 0;  // in live documents
   std::uint32_t documents = 0;    // live documents that hold the word
@@ -49,9 +52,12 @@ struct LiveIndex::State {
   // order, each once) and its length.
   std::uint32_t add(std::string_view id, const std::vector<std::pair<std::string_view, std::uint32_t>>& distinct,
                     std::uint32_t length);
-  // Takes a live document out, and puts a removed one back.
+  // Takes a live document out, and puts a removed one back (its id not
+  // taken meanwhile by a document still in the index).
   void remove(std::uint32_t document) noexcept;
   void revive(std::uint32_t document) noexcept;
+  // Counts a document (its id already found) in the statistics, as live.
+  void count_in(std::uint32_t document) noexcept;
 
   // The model's N and average length, as a BM25 trained on the live
   // documents would hold them (its counts stop at the 32-bit limit).

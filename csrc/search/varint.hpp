@@ -68,4 +68,29 @@ inline std::uint32_t read_varint32(const std::uint8_t*& at) noexcept {
   return value;
 }
 
+// An entry of an ascending run (a posting, or a word of a document): the
+// gap from the previous number, doubled, plus one when the count is 1 (most
+// are); otherwise the count follows.
+inline std::size_t entry_size(std::uint32_t gap, std::uint32_t count) noexcept {
+  return varint_size((std::uint64_t{gap} << 1) | 1) + (count == 1 ? 0 : varint_size(count));
+}
+
+inline std::uint8_t* put_entry(std::uint8_t* out, std::uint32_t gap, std::uint32_t count) noexcept {
+  out = put_varint(out, (std::uint64_t{gap} << 1) | (count == 1 ? 1 : 0));
+  return count == 1 ? out : put_varint(out, count);
+}
+
+inline void append_entry(std::string& out, std::uint32_t gap, std::uint32_t count) {
+  std::uint8_t bytes[2 * 10];
+  out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(put_entry(bytes, gap, count) - bytes));
+}
+
+// Reads an entry this process wrote: adds its gap to `number` and returns
+// its count.
+inline std::uint32_t read_entry(const std::uint8_t*& at, std::uint32_t& number) noexcept {
+  const std::uint32_t head = read_varint32(at);
+  number += head >> 1;
+  return (head & 1) != 0 ? 1u : read_varint32(at);
+}
+
 }  // namespace vorn::typing::text::search

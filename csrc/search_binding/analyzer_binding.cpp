@@ -28,13 +28,13 @@ std::string utf8_of(const py::handle& text, const char* what) {
   return std::string(bytes, static_cast<std::size_t>(size));
 }
 
-namespace {
-
 py::list list_of(const std::vector<std::string>& words) {
   py::list out(words.size());
   for (std::size_t i = 0; i < words.size(); ++i) out[i] = py::str(words[i]);
   return out;
 }
+
+namespace {
 
 Cut cut_of(const std::string& name, const char* setting) {
   if (name == "search") return Cut::Search;
@@ -96,29 +96,15 @@ void register_analyzer(py::module_& module) {
            py::arg("drop_non_words"), py::arg("query_cut"), py::arg("stop_words"), py::arg("document_cut") = "search")
       .def("document_words", [](const Analyzer& self, const py::handle& text) {
         const std::string utf8 = utf8_of(text, "texts");
-        std::vector<std::string> words;
-        {
-          py::gil_scoped_release unlocked;
-          words = self.document_words(utf8);
-        }
-        return list_of(words);
+        return list_of(unlocked([&] { return self.document_words(utf8); }));
       })
       .def("query_words", [](const Analyzer& self, const py::handle& text) {
         const std::string utf8 = utf8_of(text, "queries");
-        std::vector<std::string> words;
-        {
-          py::gil_scoped_release unlocked;
-          words = self.query_words(utf8);
-        }
-        return list_of(words);
+        return list_of(unlocked([&] { return self.query_words(utf8); }));
       })
       .def("document_words_many", [](const Analyzer& self, const py::iterable& texts, unsigned threads) {
         const std::vector<std::string> utf8 = texts_of(texts);
-        std::vector<std::vector<std::string>> words;
-        {
-          py::gil_scoped_release unlocked;
-          words = self.document_words(utf8, threads);
-        }
+        const std::vector<std::vector<std::string>> words = unlocked([&] { return self.document_words(utf8, threads); });
         py::list out(words.size());
         for (std::size_t i = 0; i < words.size(); ++i) out[i] = list_of(words[i]);
         return out;

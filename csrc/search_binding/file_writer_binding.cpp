@@ -20,12 +20,9 @@ namespace py = pybind11;
 
 namespace vorn::typing::text::search {
 
-namespace {
-
-// Writes without the interpreter lock; at each interruption by a signal the
-// handlers run, and one that raises stops the write with its exception.
-void write_file(const std::string& path, const py::bytes& data) {
-  const std::string_view contents(data);  // the bytes object outlives the call
+// At each interruption by a signal the handlers run, and one that raises
+// stops the write with its exception.
+void write_file(const std::string& path, std::string_view contents) {
   WriteHooks hooks;
   hooks.interrupted = [] {
     py::gil_scoped_acquire locked;
@@ -44,6 +41,8 @@ void write_file(const std::string& path, const py::bytes& data) {
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
   throw py::error_already_set();
 }
+
+namespace {
 
 // The BM25 model document of counts summed elsewhere (a cluster's reduce),
 // as the module's dump writes it: the same keys, escapes and number format.
@@ -64,7 +63,8 @@ void register_file_writer(py::module_& module) {
   module.def("model_document", &model_document, py::arg("b"), py::arg("k1"), py::arg("documents"),
              py::arg("length_total"), py::arg("frequencies"),
              "The text of the BM25 model document of these counts, as BM25.dump writes it (for BM25.load).");
-  module.def("write_file", &write_file, py::arg("path"), py::arg("data"),
+  module.def("write_file", [](const std::string& path, const py::bytes& data) { write_file(path, std::string_view(data)); },
+             py::arg("path"), py::arg("data"),
              "Writes `data` to `path` as opening it for writing would, except that the old text is never lost "
              "half way: a plain file is replaced whole, keeping its owner, mode and attributes.");
 }

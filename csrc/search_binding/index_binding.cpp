@@ -6,13 +6,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "bm25/file_replace.hpp"
 #include "registration.hpp"
 #include "search/analyzer.hpp"
 #include "search/live_index.hpp"
@@ -66,10 +63,7 @@ std::vector<std::string> words_of(const py::handle& words, const char* what) {
     if (!PyUnicode_Check(word.ptr())) {
       throw py::type_error(std::string("the words of a ") + what + " are str, not " + Py_TYPE(word.ptr())->tp_name);
     }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(word.ptr(), &size);
-    if (text == nullptr) throw py::error_already_set();
-    out.emplace_back(text, static_cast<std::size_t>(size));
+    out.push_back(utf8_of(word, "words"));
   }
   return out;
 }
@@ -110,35 +104,16 @@ py::dict vector_of(const std::vector<std::pair<std::string, double>>& entries) {
 
 void save(const LiveIndex& index, const std::string& path, const py::bytes& settings) {
   const std::string_view text(settings);
-  WriteOutcome outcome = WriteOutcome::Written;
-  int error = 0;
-  {
-    py::gil_scoped_release unlocked;
-    const std::string data = index.serialize(text);
-    WriteHooks hooks;
-    hooks.interrupted = [] {
-      py::gil_scoped_acquire locked;
-      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    };
-    errno = 0;
-    outcome = replace_file_contents(path, data, hooks);
-    error = errno;
-  }
-  if (outcome == WriteOutcome::Written) return;
-  errno = error != 0 ? error : outcome == WriteOutcome::OpenFailed ? EACCES : EIO;
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
-  throw py::error_already_set();
+  write_file(path, unlocked([&] { return index.serialize(text); }));
 }
 
-py::tuple load(const py::bytes& data) {
+// The index of a file's bytes; its settings are read apart, by read_settings.
+std::shared_ptr<LiveIndex> load(const py::bytes& data) {
   const std::string_view bytes(data);
-  std::string settings;
-  std::unique_ptr<LiveIndex> index;
-  {
-    py::gil_scoped_release unlocked;
-    index = LiveIndex::deserialize(bytes, settings);
-  }
-  return py::make_tuple(std::shared_ptr<LiveIndex>(std::move(index)), py::bytes(settings));
+  return unlocked([&] {
+    std::string settings;
+    return std::shared_ptr<LiveIndex>(LiveIndex::deserialize(bytes, settings));
+  });
 }
 
 const char* idf_name(Idf idf) { return idf == Idf::Documents ? "documents" : "occurrences"; }
@@ -205,11 +180,7 @@ void register_index(py::module_& module) {
       })
       .def("search", [](Self self, const py::handle& words, std::size_t k) {
         const std::vector<std::string> query = words_of(words, "query");
-        std::vector<Hit> hits;
-        {
-          py::gil_scoped_release unlocked;
-          hits = self.search(query, k);
-        }
+        const std::vector<Hit> hits = unlocked([&] { return self.search(query, k); });
         py::list out(hits.size());
         for (std::size_t i = 0; i < hits.size(); ++i) out[i] = py::make_tuple(id_of(hits[i].id), hits[i].score);
         return out;
@@ -221,43 +192,18 @@ void register_index(py::module_& module) {
       })
       .def("query_vector", [](Self self, const py::handle& words) {
         const std::vector<std::string> query = words_of(words, "query");
-        std::vector<std::pair<std::string, double>> vector;
-        {
-          py::gil_scoped_release unlocked;
-          vector = self.query_vector(query);
-        }
-        return vector_of(vector);
+        return vector_of(unlocked([&] { return self.query_vector(query); }));
       })
       .def("document_vector", [](Self self, const py::handle& words) {
         const std::vector<std::string> document = words_of(words, "document");
-        std::vector<std::pair<std::string, double>> vector;
-        {
-          py::gil_scoped_release unlocked;
-          vector = self.document_vector(document);
-        }
-        return vector_of(vector);
+        return vector_of(unlocked([&] { return self.document_vector(document); }));
       })
-      .def("model_document", [](Self self) {
-        std::string text;
-        {
-          py::gil_scoped_release unlocked;
-          text = self.model_document();
-        }
-        return py::bytes(text);
-      })
+      .def("model_document", [](Self self) { return py::bytes(unlocked([&] { return self.model_document(); })); })
       .def("documents", [](Self self, std::uint32_t start, std::size_t count) {
-        std::pair<std::vector<Document>, std::uint32_t> page;
-        {
-          py::gil_scoped_release unlocked;
-          page = self.documents(start, count);
-        }
-        py::list documents(page.first.size());
-        for (std::size_t i = 0; i < page.first.size(); ++i) {
-          py::list words(page.first[i].words.size());
-          for (std::size_t w = 0; w < page.first[i].words.size(); ++w) words[w] = py::str(page.first[i].words[w]);
-          documents[i] = py::make_tuple(id_of(page.first[i].id), words);
-        }
-        return py::make_tuple(documents, page.second);
+        const auto [page, next] = unlocked([&] { return self.documents(start, count); });
+        py::list documents(page.size());
+        for (std::size_t i = 0; i < page.size(); ++i) documents[i] = py::make_tuple(id_of(page[i].id), list_of(page[i].words));
+        return py::make_tuple(documents, next);
       }, py::arg("start"), py::arg("count"))
       .def("statistics", [](Self self) {
         const Statistics s = self.statistics();

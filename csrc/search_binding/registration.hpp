@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vorn::typing::text::search {
@@ -17,5 +18,19 @@ void register_analyzer(pybind11::module_& module);
 std::string utf8_of(const pybind11::handle& text, const char* what);
 // The UTF-8 of every str of an iterable of texts.
 std::vector<std::string> texts_of(const pybind11::handle& texts);
+// A list of str.
+pybind11::list list_of(const std::vector<std::string>& words);
+
+// Writes `contents` to `path` through the file writer, without the
+// interpreter lock; OSError naming the path when it cannot.
+void write_file(const std::string& path, std::string_view contents);
+
+// The result of `call`, run without the interpreter lock: it must touch no
+// Python object.
+template <class Call>
+auto unlocked(Call&& call) {
+  pybind11::gil_scoped_release released;
+  return call();
+}
 
 }  // namespace vorn::typing::text::search

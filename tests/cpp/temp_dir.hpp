@@ -1,12 +1,20 @@
 #pragma once
 // A fresh folder under the system's temporary directory, removed with
-// everything in it when the object goes.
+// everything in it when the object goes; and reading a file whole.
 
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 class TempDir {
  public:

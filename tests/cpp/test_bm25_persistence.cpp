@@ -41,13 +41,6 @@ const char* const kExample =
     "  \"_k1\" : 1.200000\n"
     "}";
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::string dumped(const BM25& model) {
   TempDir dir;
   model.dump((dir / "model.json").string());

@@ -28,13 +28,6 @@ using vorn::typing::text::WriteOutcome;
 
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 struct stat lstat_of(const std::string& path) {
   struct stat info {};
   ::lstat(path.c_str(), &info);

@@ -226,6 +226,29 @@ INSTANTIATE_TEST_SUITE_P(
                },
                "out of order or range"}));
 
+// Words and text ids are turned into str by every search, so a file may hold
+// only what Python's strict UTF-8 decoder takes.
+TEST(IndexFile, WordsAndIdsMustBeStrictUtf8) {
+  const struct {
+    const char* bytes;
+    bool valid;
+  } cases[] = {
+      {"\x7f", true},           {"\xe4\xb8\xad", true},       {"\xf0\x9f\x98\x80", true},  {"\xf4\x8f\xbf\xbf", true},
+      {"\xc0\x80", false},     {"\xe0\x80\xaf", false},      {"\xf0\x80\x80\xaf", false}, {"\xed\xa0\x80", false},
+      {"\xf4\x90\x80\x80", false}, {"\xe4\xb8", false},     {"\x80", false},            {"\xf8\x88\x80\x80\x80", false},
+  };
+  for (const auto& c : cases) {
+    const std::string text(c.bytes);
+    const std::string as_word = refusal(crafted([&](Parts& p) { p.sections[1] = words_section({"x", text}); }));
+    const std::string as_id = refusal(crafted([&](Parts& p) {
+      const std::size_t at = p.sections[2].find("sb") - 1;  // its length, then its bytes
+      p.sections[2].replace(at, 3, std::string(1, static_cast<char>(text.size() + 1)) + "s" + text);
+    }));
+    EXPECT_EQ(as_word.empty(), c.valid) << as_word;
+    EXPECT_EQ(as_id.empty(), c.valid) << as_id;
+  }
+}
+
 // Every cut and every single flipped bit of a file is refused.
 TEST(IndexFile, EveryCutAndEveryFlippedBitIsRefused) {
   LiveIndex index({0.75, 1.2, Idf::Documents});

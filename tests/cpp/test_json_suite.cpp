@@ -11,17 +11,11 @@
 #include <stdexcept>
 
 #include "json_test_util.hpp"
+#include "temp_dir.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 TEST(JsonSuite, EveryFileParsesWithoutHarm) {
   const fs::path root = fs::path(DUREVARARE_SHARED_DIR) / "data" / "json-suite";

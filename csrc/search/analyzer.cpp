@@ -55,6 +55,12 @@ bool ascii_alphanumeric(std::string_view token) {
 
 }  // namespace
 
+std::uint8_t Analyzer::kind_of(char32_t point) noexcept {
+  const utf8proc_category_t category = category_of(point);
+  return static_cast<std::uint8_t>((separator(point, category) ? kSeparator : 0) |
+                                   (letter_or_number(category) ? kLetterOrNumber : 0));
+}
+
 Analyzer::Analyzer(AnalyzerSettings settings, std::shared_ptr<const jieba::Segmenter> segmenter,
                    std::shared_ptr<const TraditionalToSimplified> converter,
                    std::shared_ptr<const Normalizer> normalizer)
@@ -63,11 +69,7 @@ Analyzer::Analyzer(AnalyzerSettings settings, std::shared_ptr<const jieba::Segme
       converter_(std::move(converter)),
       normalizer_(std::move(normalizer)),
       kinds_(kTable, 0) {
-  for (char32_t point = 0; point < kTable; ++point) {
-    const utf8proc_category_t category = category_of(point);
-    kinds_[point] = static_cast<std::uint8_t>((separator(point, category) ? kSeparator : 0) |
-                                              (letter_or_number(category) ? kLetterOrNumber : 0));
-  }
+  for (char32_t point = 0; point < kTable; ++point) kinds_[point] = kind_of(point);
   for (const std::string& word : settings_.stop_words) {
     std::string folded;
     converter_->convert(word, folded);
@@ -80,10 +82,7 @@ Analyzer::Analyzer(AnalyzerSettings settings, std::shared_ptr<const jieba::Segme
 }
 
 std::uint8_t Analyzer::kind(char32_t point) const noexcept {
-  if (point < kTable) return kinds_[point];
-  const utf8proc_category_t category = category_of(point);
-  return static_cast<std::uint8_t>((separator(point, category) ? kSeparator : 0) |
-                                   (letter_or_number(category) ? kLetterOrNumber : 0));
+  return point < kTable ? kinds_[point] : kind_of(point);
 }
 
 void Analyzer::prepare(std::string_view text, Scratch& scratch) const {
@@ -198,19 +197,18 @@ std::vector<std::string> Analyzer::words(std::string_view text, Cut cut, Scratch
   std::vector<std::string> out;
   out.reserve(scratch.spans.size());
   const std::vector<jieba::TokenSpan>& spans = scratch.spans;
+  const auto token = [&](std::size_t i) { return std::string_view(sentence).substr(spans[i].offset, spans[i].length); };
   for (std::size_t i = 0; i < spans.size(); ++i) {
-    std::size_t length = spans[i].length;
+    const std::size_t begin = spans[i].offset;
+    std::size_t end = begin + spans[i].length;
     // The segmenter cuts a code such as 12M or 5G where digits meet letters:
     // ASCII tokens of letters and digits that touch are one token again.
-    if (ascii_alphanumeric(std::string_view(sentence).substr(spans[i].offset, length))) {
-      while (i + 1 < spans.size() && spans[i + 1].offset == spans[i].offset + spans[i].length &&
-             ascii_alphanumeric(std::string_view(sentence).substr(spans[i + 1].offset, spans[i + 1].length))) {
-        length += spans[++i].length;
+    if (ascii_alphanumeric(token(i))) {
+      while (i + 1 < spans.size() && spans[i + 1].offset == end && ascii_alphanumeric(token(i + 1))) {
+        end += spans[++i].length;
       }
-      add_words_of(std::string_view(sentence).substr(spans[i].offset + spans[i].length - length, length), out, scratch);
-      continue;
     }
-    add_words_of(std::string_view(sentence).substr(spans[i].offset, length), out, scratch);
+    add_words_of(std::string_view(sentence).substr(begin, end - begin), out, scratch);
   }
   return out;
 }

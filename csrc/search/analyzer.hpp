@@ -82,6 +82,8 @@ class Analyzer {
   // Besides, in simplified form: a stop word of one character, and the first
   // character of a longer one.
   static constexpr std::uint8_t kSeparator = 1, kLetterOrNumber = 2, kStopWord = 4, kStartsStopWord = 8;
+  // The kind bits of a character that no stop word changes.
+  static std::uint8_t kind_of(char32_t point) noexcept;
   std::vector<std::uint8_t> kinds_;
   std::uint8_t kind(char32_t point) const noexcept;
 };

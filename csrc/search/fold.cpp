@@ -18,6 +18,9 @@ std::vector<std::pair<std::string, std::string>> read_dictionary(const std::stri
   std::string line;
   for (std::size_t number = 1; std::getline(in, line); ++number) {
     if (line.empty()) continue;
+    if (!valid_utf8(line)) {
+      throw std::runtime_error("conversion dictionary '" + path + "', line " + std::to_string(number) + ": not UTF-8");
+    }
     const std::size_t tab = line.find('\t');
     const std::size_t end = tab == std::string::npos ? tab : line.find(' ', tab + 1);
     if (tab == 0 || tab == std::string::npos || end == tab + 1) {

@@ -17,12 +17,12 @@
 #include <system_error>
 #include <thread>
 
-#include <utf8proc.h>
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
 #include "bm25/hash.hpp"
 #include "live_index.hpp"
+#include "normalizer.hpp"
 #include "state.hpp"
 #include "varint.hpp"
 
@@ -139,21 +139,6 @@ class Cursor {
   const std::uint8_t* end_;
   const char* section_;
 };
-
-// Strict UTF-8, as Python decodes it: utf8proc refuses overlong forms,
-// surrogates and anything above U+10FFFF.
-bool valid_utf8(std::string_view text) noexcept {
-  const auto* at = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-  auto left = static_cast<utf8proc_ssize_t>(text.size());
-  while (left > 0) {
-    utf8proc_int32_t point = 0;
-    const utf8proc_ssize_t length = utf8proc_iterate(at, left, &point);
-    if (length < 0) return false;
-    at += length;
-    left -= length;
-  }
-  return true;
-}
 
 // An id is a kind byte and its value: "s" and UTF-8 text, or "i" and a
 // 64-bit integer, little-endian.

@@ -61,6 +61,19 @@ bool combines_with_next(std::string_view text, std::size_t at) noexcept {
 
 }  // namespace
 
+bool valid_utf8(std::string_view text) noexcept {
+  const auto* at = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  auto left = static_cast<utf8proc_ssize_t>(text.size());
+  while (left > 0) {
+    utf8proc_int32_t point = 0;
+    const utf8proc_ssize_t length = utf8proc_iterate(at, left, &point);  // negative for what is not strict
+    if (length < 0) return false;
+    at += length;
+    left -= length;
+  }
+  return true;
+}
+
 char32_t decode_utf8(const char* at, std::size_t& length) noexcept {
   const auto* bytes = reinterpret_cast<const unsigned char*>(at);
   if (bytes[0] < 0x80) return length = 1, bytes[0];

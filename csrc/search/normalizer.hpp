@@ -30,6 +30,9 @@ class Normalizer {
   std::vector<std::string> forms_;
 };
 
+// Whether `text` is strict UTF-8, as Python decodes it: no overlong forms,
+// surrogates or code points above U+10FFFF.
+bool valid_utf8(std::string_view text) noexcept;
 // The code point that starts at `at` in valid UTF-8, and its length in bytes.
 char32_t decode_utf8(const char* at, std::size_t& length) noexcept;
 

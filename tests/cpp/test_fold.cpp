@@ -80,6 +80,12 @@ TEST(Fold, RefusesDictionariesItCannotRead) {
   EXPECT_THROW(TraditionalToSimplified(kPhrases, two_characters), std::runtime_error);
   const std::string no_value = dir.write("no-value.txt", "發\n");
   EXPECT_THROW(TraditionalToSimplified(kPhrases, no_value), std::runtime_error);
+  // A lead byte at the end of a key would have the decoder read past it.
+  for (const char* line : {"\xf0\t\xe5\x8f\x91\n", "\xe7\x99\xbc\xe7\xa5\xa8\xe0\t\xe5\x8f\x91\n"}) {
+    const std::string broken = dir.write("broken.txt", line);
+    EXPECT_THROW(TraditionalToSimplified(kPhrases, broken), std::runtime_error) << line;
+    EXPECT_THROW(TraditionalToSimplified(broken, kCharacters), std::runtime_error) << line;
+  }
 }
 
 }  // namespace

@@ -16,11 +16,13 @@ WHEEL_TAG = $(shell $(PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[
 .PHONY: build test demo demo-large demo-cluster bench docs wheel wheels install clean
 
 # The development build, for the 3.9 of .python-version: module, C++ tests
-# (plain and sanitized), fuzzers, benchmark module.
+# (plain and sanitized), fuzzers, benchmark module; or only the CMake targets
+# that TARGETS names. The configuration stays the same either way, so that
+# one build folder serves every make target.
 define cmake_build
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=$(CXX_COMPILER) \
 	  -DPython_EXECUTABLE=$(PYTHON) $(CMAKE_ARGS) >/dev/null
-	@cmake --build $(BUILD_DIR) -j $(JOBS) -- --no-print-directory
+	@cmake --build $(BUILD_DIR) -j $(JOBS) $(if $(TARGETS),--target $(TARGETS)) -- --no-print-directory
 endef
 
 build:
@@ -38,6 +40,9 @@ test:
 	  CXX=$(CXX_COMPILER) $$python build_backend/durevarare_build.py module 2>/dev/null >/dev/null || exit 1; \
 	done
 	@cd $(BUILD_DIR) && ctest --output-on-failure
+
+# The demo imports the two extension modules and nothing else that is built.
+demo demo-large: TARGETS = durevarare search_native
 
 demo:
 	$(SETUP) demo

@@ -3,9 +3,11 @@
 #
 #   scripts/setup.sh PROFILE...
 #
-#   build       the module: compiler, CMake, pybind11, libattr, and the
-#               cppjieba headers and dictionaries from the pinned npm package
-#               (files only; its install scripts never run)
+#   build       the module: compiler, CMake, pybind11, the static libattr,
+#               libstreamvbyte and libutf8proc, xxhash's header, and from the
+#               pinned npm packages the cppjieba headers and dictionaries
+#               (nodejieba) and OpenCC's dictionaries (opencc): files only,
+#               their install scripts never run
 #   wheel       build (the build backend is in the tree and needs nothing more)
 #   dev         build, plus GoogleTest and the sanitizer runtime (make build)
 #   test        dev, plus pytest, mypy, Debian's venv, Sphinx, fortunes-zh and a comma locale
@@ -52,6 +54,25 @@ done
 # npm comes from Debian only when no Node.js is installed at all.
 command -v npm >/dev/null || add nodejs npm
 
+# Another apt or dpkg run (a second make, unattended-upgrades) is waited for,
+# not failed on: told a timeout, apt-get install waits for dpkg's lock, but
+# apt-get update ignores it for the package lists' lock (apt 2.6), so update
+# is run again while that lock is what stopped it.
+lock_wait=900
+apt_wait=(-o "DPkg::Lock::Timeout=$lock_wait")
+apt_update() {
+  local output waited=0
+  until output=$(LC_ALL=C apt-get "${apt_wait[@]}" update -qq 2>&1); do
+    if ! grep -q "Could not get lock" <<<"$output" || ((waited >= lock_wait)); then
+      printf '%s\n' "$output" >&2
+      return 1
+    fi
+    ((waited == 0)) && echo "setup: waiting for another apt-get to release the package lists"
+    sleep 5
+    waited=$((waited + 5))
+  done
+}
+
 missing=()
 for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -64,8 +85,8 @@ if ((${#missing[@]})); then
   fi
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_update
+  apt-get "${apt_wait[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 # A comma-decimal locale lets the tests prove that model files do not depend

@@ -159,7 +159,10 @@ class Journal {
       }
     }
   }
-  void reserve(std::size_t steps) { steps_.reserve(steps); }
+  // Room for `more` steps, growing geometrically over the changes of one write.
+  void reserve(std::size_t more) {
+    if (steps_.capacity() - steps_.size() < more) steps_.reserve(std::max(steps_.size() + more, 2 * steps_.capacity()));
+  }
   void added(std::uint32_t document) noexcept { steps_.push_back({document, true}); }
   void removed(std::uint32_t document) noexcept { steps_.push_back({document, false}); }
   void commit() noexcept { done_ = true; }
@@ -176,61 +179,73 @@ class Journal {
 
 }  // namespace
 
-void LiveIndex::add(const std::vector<Document>& documents) {
-  {
-    std::lock_guard<std::mutex> writer(writing_);
-    std::unique_lock<RwLock> exclusive(lock_);
-    std::vector<std::string_view> seen;
-    seen.reserve(documents.size());
-    for (const Document& document : documents) {
-      if (state_->ids.find(document.id) != KeyTable::kNone) throw IdError(document.id, true);
-      seen.push_back(document.id);
-    }
-    std::sort(seen.begin(), seen.end());
-    const auto twice = std::adjacent_find(seen.begin(), seen.end());
-    if (twice != seen.end()) throw IdError(std::string(*twice), true);
-    Journal journal(*state_);
-    journal.reserve(documents.size());
-    for (const Document& document : documents) journal.added(state_->add(document));
-    journal.commit();
+void LiveIndex::add(const std::vector<Document>& documents) { apply({Change{Change::Kind::Add, documents, {}}}); }
+
+void LiveIndex::update(const std::vector<Document>& documents) { apply({Change{Change::Kind::Update, documents, {}}}); }
+
+void LiveIndex::remove(const std::vector<std::string>& ids) { apply({Change{Change::Kind::Remove, {}, ids}}); }
+
+namespace {
+
+void add_new(LiveIndex::State& state, Journal& journal, const std::vector<Document>& documents) {
+  std::vector<std::string_view> seen;
+  seen.reserve(documents.size());
+  for (const Document& document : documents) {
+    if (state.ids.find(document.id) != KeyTable::kNone) throw IdError(document.id, true);
+    seen.push_back(document.id);
   }
-  compact_if_worth_it();
+  std::sort(seen.begin(), seen.end());
+  const auto twice = std::adjacent_find(seen.begin(), seen.end());
+  if (twice != seen.end()) throw IdError(std::string(*twice), true);
+  journal.reserve(documents.size());
+  for (const Document& document : documents) journal.added(state.add(document));
 }
 
-void LiveIndex::update(const std::vector<Document>& documents) {
+void add_or_replace(LiveIndex::State& state, Journal& journal, const std::vector<Document>& documents) {
+  journal.reserve(2 * documents.size());
+  for (const Document& document : documents) {
+    const std::uint32_t old = state.ids.find(document.id);
+    if (old != KeyTable::kNone) {
+      state.remove(old);
+      journal.removed(old);
+    }
+    journal.added(state.add(document));
+  }
+}
+
+void remove_ids(LiveIndex::State& state, Journal& journal, const std::vector<std::string>& ids) {
+  std::vector<std::uint32_t> numbers;
+  numbers.reserve(ids.size());
+  for (const std::string& id : ids) {
+    const std::uint32_t number = state.ids.find(id);
+    if (number == KeyTable::kNone) throw IdError(id, false);
+    numbers.push_back(number);
+  }
+  std::sort(numbers.begin(), numbers.end());
+  const auto twice = std::adjacent_find(numbers.begin(), numbers.end());
+  if (twice != numbers.end()) throw IdError(std::string(state.ids.key(*twice)), false);
+  journal.reserve(numbers.size());
+  for (const std::uint32_t number : numbers) {
+    state.remove(number);
+    journal.removed(number);
+  }
+}
+
+}  // namespace
+
+void LiveIndex::apply(const std::vector<Change>& changes) {
   {
     std::lock_guard<std::mutex> writer(writing_);
     std::unique_lock<RwLock> exclusive(lock_);
     Journal journal(*state_);
-    journal.reserve(2 * documents.size());
-    for (const Document& document : documents) {
-      const std::uint32_t old = state_->ids.find(document.id);
-      if (old != KeyTable::kNone) {
-        state_->remove(old);
-        journal.removed(old);
+    for (const Change& change : changes) {
+      switch (change.kind) {
+        case Change::Kind::Add: add_new(*state_, journal, change.documents); break;
+        case Change::Kind::Update: add_or_replace(*state_, journal, change.documents); break;
+        case Change::Kind::Remove: remove_ids(*state_, journal, change.ids); break;
       }
-      journal.added(state_->add(document));
     }
     journal.commit();
-  }
-  compact_if_worth_it();
-}
-
-void LiveIndex::remove(const std::vector<std::string>& ids) {
-  {
-    std::lock_guard<std::mutex> writer(writing_);
-    std::unique_lock<RwLock> exclusive(lock_);
-    std::vector<std::uint32_t> numbers;
-    numbers.reserve(ids.size());
-    for (const std::string& id : ids) {
-      const std::uint32_t number = state_->ids.find(id);
-      if (number == KeyTable::kNone) throw IdError(id, false);
-      numbers.push_back(number);
-    }
-    std::sort(numbers.begin(), numbers.end());
-    const auto twice = std::adjacent_find(numbers.begin(), numbers.end());
-    if (twice != numbers.end()) throw IdError(std::string(state_->ids.key(*twice)), false);
-    for (const std::uint32_t number : numbers) state_->remove(number);
   }
   compact_if_worth_it();
 }

@@ -41,6 +41,15 @@ struct Document {
   std::vector<std::string> words;
 };
 
+// One write of several: documents added (ids new), documents added or
+// replaced (update), or documents removed by id.
+struct Change {
+  enum class Kind { Add, Update, Remove };
+  Kind kind = Kind::Add;
+  std::vector<Document> documents;  // Add and Update
+  std::vector<std::string> ids;     // Remove
+};
+
 struct Hit {
   std::string id;
   double score;
@@ -87,6 +96,10 @@ class LiveIndex {
   // Removes the documents of these ids; IdError, with nothing removed, when
   // one is not in the index.
   void remove(const std::vector<std::string>& ids);
+  // The changes in order, as one write: all or nothing, and searches see
+  // none of them or all. Each is checked against the index as the ones
+  // before it left it.
+  void apply(const std::vector<Change>& changes);
 
   std::size_t size() const;
   bool contains(std::string_view id) const;

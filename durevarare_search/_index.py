@@ -1,11 +1,13 @@
 """A live inverted index over the module's BM25 weights: add, update and
-delete while other threads search, exact top-k, one file."""
+delete while other threads search, exact top-k; in memory with one file for
+copies, or kept in a folder, durable and shared by every process."""
 import json
 import os
 import stat
 import sys
 import threading
 import time
+import warnings
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import durevarare
@@ -51,9 +53,126 @@ class Index:
         if analyzer is not None and not isinstance(analyzer, Analyzer):
             raise TypeError(f"analyzer must be an Analyzer, not {type(analyzer).__name__}")
         self.analyzer = analyzer or Analyzer()
-        self._core = _native.Index(float(b), float(k1), idf)
+        self._attach(_native.Index(float(b), float(k1), idf), None)
+
+    def _attach(self, core: Any, store: Any, follow: bool = False) -> None:
+        self._core = core
+        # Where writes go: the folder's store logs them, an index in memory
+        # takes them itself.
+        self._store = store
+        self._writes = store if store is not None else core
+        self._follow = follow
         # Seconds spent so far analysing and indexing documents.
         self.timings: Dict[str, float] = {"index": 0.0}
+
+    # --- an index kept in a folder -----------------------------------------------------------------
+
+    @classmethod
+    def open(cls, path: Union[str, os.PathLike], *, readonly: bool = False, analyzer: Optional[Analyzer] = None,
+             idf: Optional[str] = None, b: Optional[float] = None, k1: Optional[float] = None,
+             durability: str = "commit", lock_timeout: float = 0.0, auto_refresh: bool = True,
+             checkpoint_share: float = 1.0) -> "Index":
+        """The index kept in the folder `path`, created (with the analyzer and
+        parameters given, or the defaults) when it holds none and `readonly` is
+        false. Given for an existing index, they must be those it was made with
+        (ValueError otherwise).
+
+        A writer (the default) holds the folder's lock: a second one gets
+        IndexLocked at once, or after waiting `lock_timeout` seconds. Its writes
+        are searchable in this process at once and reach the disk and the readers
+        with `commit()`, or each as it returns with `durability="write"`. A
+        read-only index follows the writer: with `auto_refresh` every search first
+        takes in what was committed since, whole commits only; or call
+        `refresh()`. The log is folded into a new snapshot by `checkpoint()`, and
+        by itself after a commit once it is `checkpoint_share` times the
+        snapshot's size (and at least 64 MiB)."""
+        name = os.fspath(path)
+        if durability not in ("commit", "write"):
+            raise ValueError('durability must be "commit" or "write"')
+        for label, value in (("lock_timeout", lock_timeout), ("checkpoint_share", checkpoint_share)):
+            if not isinstance(value, (int, float)) or isinstance(value, bool) or not value >= 0:
+                raise ValueError(f"{label} must be a number of at least 0, not {value!r}")
+        if analyzer is not None and not isinstance(analyzer, Analyzer):
+            raise TypeError(f"analyzer must be an Analyzer, not {type(analyzer).__name__}")
+        creating = not readonly and not os.path.exists(os.path.join(name, "CURRENT"))
+        settings = b""
+        if creating:
+            fresh = cls(analyzer, idf=idf or "documents", b=0.35 if b is None else b, k1=0.7 if k1 is None else k1)
+            analyzer = fresh.analyzer
+            settings = _settings_text(analyzer)
+            idf, b, k1 = fresh.idf, fresh.b, fresh.k1
+        try:
+            store = _native.Store(name, not readonly, float(0.35 if b is None else b), float(0.7 if k1 is None else k1),
+                                  idf or "documents", settings, durability, float(lock_timeout),
+                                  float(checkpoint_share), 64 << 20)
+        except ValueError as error:
+            raise ValueError(f"{name!r} cannot be opened: {error}") from None
+        core = store.index
+        given = {"idf": idf, "b": b, "k1": k1}
+        made = {"idf": str(core.idf), "b": float(core.b), "k1": float(core.k1)}
+        differing = [f"{key} {made[key]!r} in the index, {value!r} given" for key, value in given.items()
+                     if value is not None and value != made[key]]
+        if differing:
+            store.close()
+            raise ValueError(f"{name!r} was made with other parameters ({'; '.join(differing)}); open it without them")
+        try:
+            saved = json.loads(store.settings.decode("utf-8"))["analyzer"]
+            if analyzer is not None and analyzer.settings() != saved:
+                raise ValueError("it was made with other analyzer settings than the analyzer given ("
+                                 f"{_difference(saved, analyzer.settings())}); open it without one")
+            if analyzer is None:
+                analyzer = Analyzer.from_settings(saved)
+        except (ValueError, KeyError, TypeError, UnicodeDecodeError) as error:
+            store.close()
+            raise ValueError(f"{name!r} cannot be opened: {error}") from None
+        index = cls.__new__(cls)
+        index.analyzer = analyzer
+        index._attach(core, store, follow=readonly and auto_refresh)
+        torn = store.statistics()["torn_bytes"]
+        if torn:
+            warnings.warn(f"{name!r}: a crash left {torn:,} bytes of writes that were never committed at the end "
+                          "of its log; they were cut", RuntimeWarning, stacklevel=2)
+        return index
+
+    def commit(self) -> None:
+        """Makes every write before it durable: when it returns, they survive a
+        crash of the process or of the machine, and readers in other processes
+        can see them. Commits from several threads share one flush. Nothing to do
+        for an index in memory."""
+        if self._store is not None:
+            self._store.commit()
+
+    def refresh(self) -> bool:
+        """A read-only index takes in the commits made since it last looked,
+        whole; True when anything changed."""
+        if self._store is None or not self._store.refresh():
+            return False
+        self._core = self._store.index
+        return True
+
+    def checkpoint(self) -> None:
+        """Commits, then folds the log into a new snapshot, so that opening reads
+        less. Searches go on meanwhile; writes wait for it."""
+        if self._store is not None:
+            self._store.checkpoint()
+
+    def close(self) -> None:
+        """Commits a writer's pending writes and lets the folder go; writes are
+        refused after it, searches see the index as it was."""
+        if self._store is not None:
+            self._store.close()
+
+    def __enter__(self) -> "Index":
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        self.close()
+
+    def _current(self) -> Any:
+        """The core to search: a follower first takes in what was committed."""
+        if self._follow and self._store.refresh():
+            self._core = self._store.index
+        return self._core
 
     @property
     def idf(self) -> str:
@@ -72,11 +191,11 @@ class Index:
 
     def __len__(self) -> int:
         """The number of documents in the index."""
-        return len(self._core)
+        return len(self._current())
 
     def __contains__(self, id: object) -> bool:
         """Whether a document of this id is in the index."""
-        return id in self._core
+        return id in self._current()
 
     # --- writing -----------------------------------------------------------------------------------
 
@@ -94,12 +213,12 @@ class Index:
         the number of documents added so far after each chunk."""
         count = _threads(threads)
         self._add_all(self._chunks(items, progress, chunk),
-                      lambda batch: self._core.add_texts(batch, self.analyzer._native, count))
+                      lambda batch: self._writes.add_texts(batch, self.analyzer._native, count))
 
     def add_words(self, items: Iterable[Tuple[DocumentId, List[str]]], *, chunk: int = 4096) -> None:
         """Adds (id, words) pairs: documents already turned into words by an analyzer
         with this index's settings (on a cluster, say). All or nothing, as add_many."""
-        self._add_all(_chunks(items, chunk, "words"), self._core.add)
+        self._add_all(_chunks(items, chunk, "words"), self._writes.add)
 
     def _add_all(self, batches: Iterable[List[Tuple[DocumentId, Any]]], add: Callable[[list], None]) -> None:
         """Adds batch after batch; when one fails, takes out those added before it
@@ -111,7 +230,7 @@ class Index:
                 added.extend(id for id, _ in batch)
         except BaseException:
             if added:
-                self._core.remove(added)
+                self._writes.remove(added)
             raise
 
     def update(self, id: DocumentId, text: str) -> None:
@@ -124,16 +243,16 @@ class Index:
         Each chunk is one write: searches see all of it or none of it."""
         count = _threads(threads)
         for batch in self._chunks(items, progress, chunk):
-            self._timed(lambda: self._core.update_texts(batch, self.analyzer._native, count))
+            self._timed(lambda: self._writes.update_texts(batch, self.analyzer._native, count))
 
     def delete(self, id: DocumentId) -> None:
         """Removes the document of this id; KeyError if there is none."""
-        self._core.remove([id])
+        self._writes.remove([id])
 
     def delete_many(self, ids: Iterable[DocumentId]) -> None:
         """Removes the documents of these ids, all or none (KeyError for the first
         that is not in the index)."""
-        self._core.remove(list(ids))
+        self._writes.remove(list(ids))
 
     def compact(self) -> None:
         """Rebuilds the index from its live documents now, giving back what deleted
@@ -168,15 +287,15 @@ class Index:
         nothing."""
         if not isinstance(k, int) or isinstance(k, bool) or k < 1:
             raise ValueError(f"k must be a positive integer, not {k!r}")
-        return self._core.search(self._query_words(query), k)
+        return self._current().search(self._query_words(query), k)
 
     def matches(self, query: str) -> int:
         """How many documents hold at least one of the query's words."""
-        return int(self._core.matches(self._query_words(query)))
+        return int(self._current().matches(self._query_words(query)))
 
     def query_vector(self, text: str) -> Dict[str, float]:
         """The query's words and weights (empty while no document has words)."""
-        return dict(self._core.query_vector(self._query_words(text)))
+        return dict(self._current().query_vector(self._query_words(text)))
 
     def _query_words(self, query: str) -> List[str]:
         if not isinstance(query, str):
@@ -207,8 +326,15 @@ class Index:
 
     def statistics(self) -> Dict[str, int]:
         """documents, with_words, total_length, words (distinct, in live documents),
-        numbered (documents numbered since the last rebuild) and memory (bytes)."""
-        return dict(self._core.statistics())
+        numbered (documents numbered since the last rebuild) and memory (bytes);
+        for an index in a folder also its generation, the sequence of the last
+        commit, snapshot_bytes, log_bytes, pending_writes, torn_bytes (cut from a
+        crashed log when the writer opened it), replayed (commits), checkpoints
+        and checkpoint_failures."""
+        out = dict(self._current().statistics())
+        if self._store is not None:
+            out.update(self._store.statistics())
+        return out
 
     # --- the file ----------------------------------------------------------------------------------
 
@@ -217,8 +343,7 @@ class Index:
         replaced whole only once complete (keeping its owner, mode and attributes),
         or written in place where replacing could not keep them. A failure leaves an
         old file as it was."""
-        settings = json.dumps({"analyzer": self.analyzer.settings()}, ensure_ascii=False, sort_keys=True)
-        self._core.save(os.fspath(path), settings.encode())
+        self._current().save(os.fspath(path), _settings_text(self.analyzer))
 
     @classmethod
     def load(cls, path: Union[str, os.PathLike], analyzer: Optional[Analyzer] = None) -> "Index":
@@ -259,9 +384,13 @@ class Index:
             raise ValueError(f"{name!r} cannot be loaded: {error}") from None
         index = cls.__new__(cls)
         index.analyzer = analyzer
-        index._core = core
-        index.timings = {"index": 0.0}
+        index._attach(core, None)
         return index
+
+
+def _settings_text(analyzer: Analyzer) -> bytes:
+    """What an index file keeps of its analyzer."""
+    return json.dumps({"analyzer": analyzer.settings()}, ensure_ascii=False, sort_keys=True).encode()
 
 
 def _difference(saved: object, given: Dict[str, object]) -> str:

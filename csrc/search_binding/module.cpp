@@ -10,4 +10,5 @@ PYBIND11_MODULE(_native, module) {
   vorn::typing::text::search::register_file_writer(module);
   vorn::typing::text::search::register_index(module);
   vorn::typing::text::search::register_analyzer(module);
+  vorn::typing::text::search::register_store(module);
 }

@@ -13,6 +13,7 @@ namespace vorn::typing::text::search {
 void register_file_writer(pybind11::module_& module);
 void register_index(pybind11::module_& module);
 void register_analyzer(pybind11::module_& module);
+void register_store(pybind11::module_& module);
 
 // A Python str as UTF-8; TypeError naming `what` for anything else.
 std::string utf8_of(const pybind11::handle& text, const char* what);

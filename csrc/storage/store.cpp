@@ -1,0 +1,450 @@
+#include "store.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include "log_format.hpp"
+
+namespace vorn::typing::text::search::storage {
+
+namespace {
+
+constexpr char kCurrentMagic[16] = {'d', 'u', 'r', 'e', 'v', 'a', 'r', 'a', 'r', 'e', '-', 'c', 'u', 'r', 0, 1};
+constexpr std::size_t kCurrentBytes = 32;
+constexpr std::size_t kCommitRecordBytes = kRecordHeaderBytes + 8;
+// Pending writes past this size are committed by themselves, so that a
+// writer that never commits does not grow without bound.
+constexpr std::size_t kMostPending = 64u << 20;
+const std::string kCurrent = "CURRENT";
+
+std::string snapshot_name(std::uint64_t generation) { return "snapshot-" + std::to_string(generation); }
+std::string log_name(std::uint64_t generation) { return "log-" + std::to_string(generation); }
+
+std::string current_text(std::uint64_t generation) {
+  std::string out(kCurrentBytes, '\0');
+  std::memcpy(&out[0], kCurrentMagic, sizeof kCurrentMagic);
+  for (int i = 0; i < 8; ++i) out[16 + i] = static_cast<char>(generation >> (8 * i));
+  const std::uint64_t sum = XXH3_64bits(out.data(), 24);
+  for (int i = 0; i < 8; ++i) out[24 + i] = static_cast<char>(sum >> (8 * i));
+  return out;
+}
+
+std::uint64_t read_current(const Folder& folder) {
+  const std::string text = folder.read(kCurrent);
+  std::uint64_t generation = 0, sum = 0;
+  for (int i = 7; i >= 0; --i) {
+    generation = (generation << 8) | static_cast<unsigned char>(text.size() == kCurrentBytes ? text[16 + i] : 0);
+    sum = (sum << 8) | static_cast<unsigned char>(text.size() == kCurrentBytes ? text[24 + i] : 0);
+  }
+  if (text.size() != kCurrentBytes || std::memcmp(text.data(), kCurrentMagic, sizeof kCurrentMagic) != 0 ||
+      XXH3_64bits(text.data(), 24) != sum) {
+    throw std::invalid_argument(folder.file_name(kCurrent) + " is damaged");
+  }
+  return generation;
+}
+
+bool is_missing(const std::system_error& error) { return error.code() == std::errc::no_such_file_or_directory; }
+
+}  // namespace
+
+// A generation as opened: its index with the log's commits replayed.
+struct Store::Snapshot {
+  std::shared_ptr<LiveIndex> index;
+  std::string settings;
+  Descriptor log;
+  std::uint64_t snapshot_bytes = 0;
+  std::uint64_t log_end = 0;
+  std::uint64_t sequence = 0;
+  std::uint64_t tail_bytes = 0;
+  std::uint64_t replayed = 0;
+};
+
+Store::Store(const std::string& path, StoreOptions options, Parameters parameters, std::string settings)
+    : options_(std::move(options)),
+      folder_(path, options_.writable, options_.seam),
+      settings_(std::move(settings)),
+      owner_(::getpid()),
+      index_mutex_(std::make_unique<std::mutex>()),
+      write_mutex_(std::make_unique<std::mutex>()),
+      pending_mutex_(std::make_unique<std::mutex>()),
+      commit_mutex_(std::make_unique<std::mutex>()),
+      flushed_(std::make_unique<std::condition_variable>()),
+      refresh_mutex_(std::make_unique<std::mutex>()) {
+  if (options_.writable) lock_ = std::make_unique<WriterLock>(folder_, options_.lock_timeout);
+  if (options_.writable && !folder_.exists(kCurrent)) {
+    create(parameters);
+  } else if (!folder_.exists(kCurrent)) {
+    throw std::system_error(ENOENT, std::generic_category(), "no index in " + path);
+  } else {
+    open_existing(options_.writable);
+  }
+}
+
+Store::~Store() {
+  if (options_.writable && !closed_ && owner_ == ::getpid()) {
+    try {
+      commit();
+    } catch (...) {
+      // Nothing to report to from a destructor; close() is the call that says.
+    }
+  }
+}
+
+void Store::create(Parameters parameters) {
+  remove_stale_files();
+  index_ = std::make_shared<LiveIndex>(parameters);
+  const std::string snapshot = index_->serialize(settings_);
+  folder_.replace(snapshot_name(0), snapshot);
+  folder_.replace(log_name(0), log_header(0));
+  folder_.replace(kCurrent, current_text(0));
+  log_ = folder_.open_for_writing(log_name(0));
+  current_inode_ = folder_.inode(kCurrent);
+  log_end_ = kLogHeaderBytes;
+  counts_.snapshot_bytes = snapshot.size();
+}
+
+Store::Snapshot Store::load_generation(std::uint64_t generation) const {
+  Snapshot out;
+  const std::string snapshot_file = snapshot_name(generation), log_file = log_name(generation);
+  {
+    const std::string data = folder_.read(snapshot_file);
+    try {
+      out.index = std::shared_ptr<LiveIndex>(LiveIndex::deserialize(data, out.settings));
+    } catch (const std::invalid_argument& error) {
+      throw std::invalid_argument(folder_.file_name(snapshot_file) + ": " + error.what());
+    }
+    out.snapshot_bytes = data.size();
+  }
+  if (!folder_.exists(log_file)) throw std::system_error(ENOENT, std::generic_category(), folder_.file_name(log_file));
+  out.log = options_.writable ? folder_.open_for_writing(log_file) : folder_.open_for_reading(log_file);
+  const std::string log = read_from(out.log, folder_.file_name(log_file), 0);
+  try {
+    if (read_log_header(log) != generation) throw LogDamage("a log of another generation", 16);
+    LogScan scan = scan_log(log, kLogHeaderBytes, 0);
+    for (const Commit& commit : scan.commits) {
+      try {
+        out.index->apply(commit.changes);
+      } catch (const std::invalid_argument& error) {
+        throw LogDamage(std::string("a commit that does not apply to the snapshot (") + error.what() + ")", commit.offset);
+      }
+    }
+    out.log_end = scan.end;
+    out.sequence = scan.sequence;
+    out.tail_bytes = scan.tail_bytes;
+    out.replayed = scan.commits.size();
+  } catch (const LogDamage& error) {
+    throw std::invalid_argument(folder_.file_name(log_file) + ": " + error.what());
+  }
+  return out;
+}
+
+void Store::open_existing(bool repair) {
+  // A reader can find the files of a generation gone when a checkpoint
+  // replaced it meanwhile: it looks at CURRENT again.
+  for (int attempt = 0;; ++attempt) {
+    const std::uint64_t inode = folder_.inode(kCurrent);
+    const std::uint64_t generation = read_current(folder_);
+    try {
+      Snapshot snapshot = load_generation(generation);
+      index_ = std::move(snapshot.index);
+      settings_ = std::move(snapshot.settings);
+      log_ = std::move(snapshot.log);
+      generation_ = generation;
+      current_inode_ = inode;
+      log_end_ = snapshot.log_end;
+      sequence_ = snapshot.sequence;
+      counts_.snapshot_bytes = snapshot.snapshot_bytes;
+      counts_.replayed += snapshot.replayed;
+      if (repair && snapshot.tail_bytes > 0) {
+        // What a crash left after the last commit was never acknowledged.
+        folder_.truncate(log_, log_name(generation), log_end_);
+        folder_.flush(log_, log_name(generation));
+        counts_.torn_bytes = snapshot.tail_bytes;
+      }
+      break;
+    } catch (const std::system_error& error) {
+      if (repair || !is_missing(error) || attempt >= 100) throw;
+    }
+  }
+  if (repair) remove_stale_files();
+}
+
+// Files of other generations and temporary files that a crash or a failed
+// checkpoint left.
+void Store::remove_stale_files() const {
+  const std::string keep_snapshot = snapshot_name(generation_), keep_log = log_name(generation_);
+  const bool current = folder_.exists(kCurrent);
+  for (const std::string& name : folder_.names()) {
+    const bool ours = name.rfind("snapshot-", 0) == 0 || name.rfind("log-", 0) == 0 || name.rfind(".new-", 0) == 0;
+    if (!ours || (current && (name == keep_snapshot || name == keep_log))) continue;
+    try {
+      folder_.remove(name);
+    } catch (const std::system_error&) {
+      // Left for the next writer to try again.
+    }
+  }
+}
+
+std::shared_ptr<LiveIndex> Store::index() const {
+  std::lock_guard<std::mutex> locked(*index_mutex_);
+  return index_;
+}
+
+bool Store::closed() const { return closed_; }
+
+void Store::check_writer(const char* what) const {
+  if (!options_.writable) throw std::logic_error(std::string("cannot ") + what + ": the index was opened read-only");
+  if (closed_) throw std::logic_error(std::string("cannot ") + what + ": the index is closed");
+  if (owner_ != ::getpid()) {
+    throw std::logic_error(std::string("cannot ") + what +
+                           ": the writer belongs to the process that opened it, not to a forked one; open the index "
+                           "again in this process");
+  }
+}
+
+void Store::write(const std::vector<Change>& changes) {
+  check_writer("write");
+  std::string record;
+  for (const Change& change : changes) append_change(record, change);
+  bool full = false;
+  {
+    std::lock_guard<std::mutex> writing(*write_mutex_);
+    {
+      std::lock_guard<std::mutex> pending(*pending_mutex_);
+      pending_.reserve(pending_.size() + record.size());
+    }
+    index_->apply(changes);
+    std::lock_guard<std::mutex> pending(*pending_mutex_);
+    pending_.append(record);  // room was made: cannot fail
+    ++written_;
+    full = pending_.size() >= kMostPending;
+  }
+  if (options_.durability == Durability::Write) {
+    commit();
+  } else if (full) {
+    try {
+      commit();
+    } catch (...) {
+      // The write is applied; the writes stay pending for the next commit to report.
+    }
+  }
+}
+
+void Store::commit() {
+  check_writer("commit");
+  bool checkpoint_due = false;
+  {
+    std::unique_lock<std::mutex> commits(*commit_mutex_);
+    commit_locked(commits);
+    checkpoint_due = log_end_ - kLogHeaderBytes >= options_.checkpoint_least &&
+                     static_cast<double>(log_end_) >= options_.checkpoint_share * static_cast<double>(counts_.snapshot_bytes);
+  }
+  if (checkpoint_due) {
+    try {
+      std::lock_guard<std::mutex> writing(*write_mutex_);
+      checkpoint_locked();
+    } catch (...) {
+      std::lock_guard<std::mutex> commits(*commit_mutex_);
+      ++counts_.checkpoint_failures;  // every commit stays durable; the log just grows
+    }
+  }
+}
+
+void Store::commit_locked(std::unique_lock<std::mutex>& commits) {
+  std::uint64_t wanted = 0;
+  {
+    std::lock_guard<std::mutex> pending(*pending_mutex_);
+    wanted = written_;
+  }
+  // Whoever flushes takes every write pending then; the others wait for it,
+  // and flush themselves only for what came after.
+  while (flushing_) flushed_->wait(commits);
+  if (durable_ >= wanted) return;
+  flushing_ = true;
+  std::string batch;
+  std::uint64_t upto = 0;
+  {
+    std::lock_guard<std::mutex> pending(*pending_mutex_);
+    batch.swap(pending_);
+    upto = written_;
+  }
+  const std::uint64_t sequence = sequence_ + 1;
+  const std::string name = log_name(generation_);
+  commits.unlock();
+  try {
+    append_commit(batch, sequence);
+    folder_.write_at(log_, name, log_end_, batch);
+    folder_.flush(log_, name);
+  } catch (...) {
+    // Back as it was: the log to its last commit, the writes pending again
+    // ahead of any made meanwhile.
+    try {
+      folder_.truncate(log_, name, log_end_);
+    } catch (...) {
+      // What is left past the last commit is cut when the log is next opened.
+    }
+    if (batch.size() >= kCommitRecordBytes) batch.resize(batch.size() - kCommitRecordBytes);
+    {
+      std::lock_guard<std::mutex> pending(*pending_mutex_);
+      batch.append(pending_);
+      pending_.swap(batch);
+    }
+    commits.lock();
+    flushing_ = false;
+    flushed_->notify_all();
+    throw;
+  }
+  commits.lock();
+  log_end_ += batch.size();
+  sequence_ = sequence;
+  durable_ = upto;
+  flushing_ = false;
+  flushed_->notify_all();
+}
+
+void Store::checkpoint() {
+  check_writer("checkpoint");
+  std::lock_guard<std::mutex> writing(*write_mutex_);
+  checkpoint_locked();
+}
+
+void Store::checkpoint_locked() {
+  std::unique_lock<std::mutex> commits(*commit_mutex_);
+  commit_locked(commits);
+  while (flushing_) flushed_->wait(commits);
+  const std::uint64_t old = generation_, next = generation_ + 1;
+  // Searches go on beside this; writes wait, so the snapshot holds exactly
+  // what the log committed.
+  const std::string snapshot = index_->serialize(settings_);
+  folder_.replace(snapshot_name(next), snapshot);
+  folder_.replace(log_name(next), log_header(next));
+  Descriptor log = folder_.open_for_writing(log_name(next));
+  folder_.replace(kCurrent, current_text(next));
+  log_ = std::move(log);
+  generation_ = next;
+  log_end_ = kLogHeaderBytes;
+  current_inode_ = folder_.inode(kCurrent);
+  counts_.snapshot_bytes = snapshot.size();
+  ++counts_.checkpoints;
+  for (const std::string& name : {snapshot_name(old), log_name(old)}) {
+    try {
+      folder_.remove(name);
+    } catch (const std::system_error&) {
+      // Removed by the next writer that opens the folder.
+    }
+  }
+}
+
+bool Store::refresh() {
+  if (options_.writable) return false;
+  std::unique_lock<std::mutex> refreshing(*refresh_mutex_, std::try_to_lock);
+  // Another thread is at it already: this search takes the index as it is.
+  if (!refreshing || closed_) return false;
+  return catch_up();
+}
+
+bool Store::catch_up() {
+  const std::uint64_t inode = folder_.inode(kCurrent);
+  if (inode != current_inode_ && inode != 0) {
+    const std::uint64_t generation = read_current(folder_);
+    if (generation != generation_) {
+      Snapshot snapshot;
+      try {
+        snapshot = load_generation(generation);
+      } catch (const std::system_error& error) {
+        if (is_missing(error)) return false;  // replaced again meanwhile: next time
+        throw;
+      }
+      {
+        std::lock_guard<std::mutex> locked(*index_mutex_);
+        index_ = std::move(snapshot.index);
+      }
+      log_ = std::move(snapshot.log);
+      generation_ = generation;
+      current_inode_ = inode;
+      log_end_ = snapshot.log_end;
+      sequence_ = snapshot.sequence;
+      counts_.snapshot_bytes = snapshot.snapshot_bytes;
+      counts_.replayed += snapshot.replayed;
+      return true;
+    }
+    current_inode_ = inode;
+  }
+  const std::string name = folder_.file_name(log_name(generation_));
+  if (file_size(log_, name) <= log_end_) return false;
+  const std::string tail = read_from(log_, name, log_end_);
+  LogScan scan;
+  try {
+    scan = scan_log(tail, 0, sequence_);
+  } catch (const LogDamage& error) {
+    throw std::invalid_argument(name + ": " + LogDamage(error.reason(), log_end_ + error.offset()).what());
+  }
+  for (const Commit& commit : scan.commits) index_->apply(commit.changes);
+  log_end_ += scan.end;
+  sequence_ = scan.sequence;
+  counts_.replayed += scan.commits.size();
+  return !scan.commits.empty();
+}
+
+void Store::close() {
+  if (options_.writable && !closed_ && owner_ == ::getpid()) commit();
+  std::lock_guard<std::mutex> refreshing(*refresh_mutex_);
+  closed_ = true;
+  log_ = Descriptor();
+  lock_.reset();
+}
+
+StoreStatistics Store::statistics() const {
+  StoreStatistics out;
+  {
+    std::lock_guard<std::mutex> commits(*commit_mutex_);
+    out = counts_;
+    out.generation = generation_;
+    out.sequence = sequence_;
+    out.log_bytes = log_end_;
+  }
+  std::lock_guard<std::mutex> pending(*pending_mutex_);
+  out.pending_writes = written_ - durable_;
+  return out;
+}
+
+void Store::prepare_fork() {
+  refresh_mutex_->lock();
+  write_mutex_->lock();
+  commit_mutex_->lock();
+  pending_mutex_->lock();
+  index_mutex_->lock();
+  // FORK index_->prepare_fork();
+}
+
+void Store::after_fork_parent() noexcept {
+  // FORK index_->after_fork_parent();
+  index_mutex_->unlock();
+  pending_mutex_->unlock();
+  commit_mutex_->unlock();
+  write_mutex_->unlock();
+  refresh_mutex_->unlock();
+}
+
+void Store::after_fork_child() {
+  // FORK index_->after_fork_child();
+  // The copies are held by this thread, and a thread that is not in the
+  // child may have been waiting on the condition: they are left behind,
+  // unfreed, for new ones.
+  for (std::unique_ptr<std::mutex>* held : {&index_mutex_, &pending_mutex_, &commit_mutex_, &write_mutex_, &refresh_mutex_}) {
+    (void)held->release();
+    *held = std::make_unique<std::mutex>();
+  }
+  (void)flushed_.release();
+  flushed_ = std::make_unique<std::condition_variable>();
+  flushing_ = false;
+}
+
+}  // namespace vorn::typing::text::search::storage

@@ -286,8 +286,15 @@ std::unique_ptr<LiveIndex> LiveIndex::deserialize(std::string_view data, std::st
   const std::string_view* sections = layout.sections;
 
   auto state = std::make_unique<State>();
-  // Each word and each document takes at least one byte or three of its section.
-  if (word_count > sections[1].size() || document_count > sections[2].size() / 3 || document_count >= kMaxNumbered) {
+  // The counts size what is allocated below, and every section must hold
+  // what they claim of it before then: a file of a few bytes per word claims
+  // tens of bytes of memory per word. Each document takes three bytes or
+  // more of its section besides its word entries; each word one of its own
+  // section, at least one entry in the documents', and a list length and an
+  // entry in the postings'.
+  if (document_count >= kMaxNumbered || document_count > sections[2].size() / 3 ||
+      word_count > sections[2].size() - 3 * document_count || word_count > sections[1].size() ||
+      word_count > sections[3].size() / 2) {
     damaged("its counts do not fit its size");
   }
   // The words, each found once: their first slots are fetched some words ahead.

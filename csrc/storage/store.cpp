@@ -88,7 +88,7 @@ Store::Store(const std::string& path, StoreOptions options, Parameters parameter
 }
 
 Store::~Store() {
-  if (options_.writable && !closed_ && owner_ == ::getpid()) {
+  if (options_.writable && !closed_ && failed_.empty() && owner_ == ::getpid()) {
     try {
       commit();
     } catch (...) {
@@ -202,6 +202,7 @@ bool Store::closed() const { return closed_; }
 void Store::check_writer(const char* what) const {
   if (!options_.writable) throw std::logic_error(std::string("cannot ") + what + ": the index was opened read-only");
   if (closed_) throw std::logic_error(std::string("cannot ") + what + ": the index is closed");
+  if (!failed_.empty()) throw std::runtime_error(std::string("cannot ") + what + ": " + failed_);
   if (owner_ != ::getpid()) {
     throw std::logic_error(std::string("cannot ") + what +
                            ": the writer belongs to the process that opened it, not to a forked one; open the index "
@@ -326,7 +327,21 @@ void Store::checkpoint_locked() {
   folder_.replace(snapshot_name(next), snapshot);
   folder_.replace(log_name(next), log_header(next));
   Descriptor log = folder_.open_for_writing(log_name(next));
-  folder_.replace(kCurrent, current_text(next));
+  try {
+    folder_.replace(kCurrent, current_text(next));
+  } catch (...) {
+    // The rename may have been made and only the folder's flush failed:
+    // then CURRENT names a generation this writer did not move to, and
+    // writing on could log to a file no one reads. It stops here.
+    bool moved = true;
+    try {
+      moved = read_current(folder_) != old;
+    } catch (...) {
+      // Unknown, so taken as moved.
+    }
+    if (moved) failed_ = "a checkpoint failed part way; open the index again";
+    throw;
+  }
   log_ = std::move(log);
   generation_ = next;
   log_end_ = kLogHeaderBytes;
@@ -394,7 +409,7 @@ bool Store::catch_up() {
 }
 
 void Store::close() {
-  if (options_.writable && !closed_ && owner_ == ::getpid()) commit();
+  if (options_.writable && !closed_ && failed_.empty() && owner_ == ::getpid()) commit();
   std::lock_guard<std::mutex> refreshing(*refresh_mutex_);
   closed_ = true;
   log_ = Descriptor();

@@ -143,6 +143,7 @@ class Store {
   std::uint64_t log_end_ = 0;        // the committed end of the log
   std::uint64_t sequence_ = 0;
   std::atomic<bool> closed_{false};
+  std::string failed_;  // why the writer stopped, when a failure left the disk unknown
   StoreStatistics counts_;
 };
 

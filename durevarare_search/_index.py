@@ -101,12 +101,18 @@ class Index:
             analyzer = fresh.analyzer
             settings = _settings_text(analyzer)
             idf, b, k1 = fresh.idf, fresh.b, fresh.k1
+        # The analyzer (whose segmenter takes half a second to build) is made
+        # on another thread while the snapshot is read and the log replayed.
+        builder = None if creating or analyzer is not None else _Builder(_stored_settings(name))
         try:
             store = _native.Store(name, not readonly, float(0.35 if b is None else b), float(0.7 if k1 is None else k1),
                                   idf or "documents", settings, durability, float(lock_timeout),
                                   float(checkpoint_share), 64 << 20)
         except ValueError as error:
             raise ValueError(f"{name!r} cannot be opened: {error}") from None
+        finally:
+            if builder is not None:
+                builder.join()
         core = store.index
         given = {"idf": idf, "b": b, "k1": k1}
         made = {"idf": str(core.idf), "b": float(core.b), "k1": float(core.k1)}
@@ -121,7 +127,7 @@ class Index:
                 raise ValueError("it was made with other analyzer settings than the analyzer given ("
                                  f"{_difference(saved, analyzer.settings())}); open it without one")
             if analyzer is None:
-                analyzer = Analyzer.from_settings(saved)
+                analyzer = builder.result(saved) if builder is not None else Analyzer.from_settings(saved)
         except (ValueError, KeyError, TypeError, UnicodeDecodeError) as error:
             store.close()
             raise ValueError(f"{name!r} cannot be opened: {error}") from None
@@ -388,6 +394,55 @@ class Index:
         return index
 
 
+class _Builder:
+    """An analyzer made from stored settings on a thread of its own."""
+
+    def __init__(self, settings: Optional[Dict[str, Any]]) -> None:
+        self.settings = settings
+        self.made: List[Analyzer] = []
+        self.failed: List[BaseException] = []
+        # Not concurrent.futures: importing it costs 15 ms of an open.
+        self.thread = threading.Thread(target=self._make) if settings is not None else None
+        if self.thread is not None:
+            self.thread.start()
+
+    def _make(self) -> None:
+        try:
+            self.made.append(Analyzer.from_settings(self.settings))
+        except BaseException as error:  # noqa: BLE001  (passed on by result)
+            self.failed.append(error)
+
+    def join(self) -> None:
+        if self.thread is not None:
+            self.thread.join()
+
+    def result(self, settings: Dict[str, Any]) -> Analyzer:
+        """The analyzer of these settings: the one made ahead when they match."""
+        if settings != self.settings or not self.made:
+            if self.failed and settings == self.settings:
+                raise self.failed[0]
+            return Analyzer.from_settings(settings)
+        return self.made[0]
+
+
+def _stored_settings(folder: str) -> Optional[Dict[str, Any]]:
+    """The analyzer settings of a folder's snapshot, read ahead of the store
+    (which checks everything); None when they cannot be read so."""
+    try:
+        with _open_regular_file(os.path.join(folder, "CURRENT")) as handle:
+            generation = int.from_bytes(handle.read(32)[16:24], "little")
+        with _open_regular_file(os.path.join(folder, f"snapshot-{generation}")) as handle:
+            head = handle.read(1 << 16)
+            try:
+                text = _native.read_settings(head)
+            except ValueError:
+                text = _native.read_settings(head + handle.read())
+        settings = json.loads(text.decode("utf-8"))["analyzer"]
+        return settings if isinstance(settings, dict) else None
+    except (OSError, ValueError, KeyError, TypeError, UnicodeDecodeError):
+        return None
+
+
 def _settings_text(analyzer: Analyzer) -> bytes:
     """What an index file keeps of its analyzer."""
     return json.dumps({"analyzer": analyzer.settings()}, ensure_ascii=False, sort_keys=True).encode()
@@ -422,12 +477,19 @@ def _threads(threads: Optional[int]) -> int:
     return threads
 
 
+def _open_regular_file(path: str) -> Any:
+    """A regular file, open for reading; opening never waits (a FIFO is refused)."""
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    handle = os.fdopen(descriptor, "rb")
+    if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+        handle.close()
+        raise ValueError(f"{path!r} is not a regular file")
+    return handle
+
+
 def _read_regular_file(path: str) -> bytes:
     """The bytes of a regular file; opening never waits (a FIFO is refused)."""
-    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    with os.fdopen(descriptor, "rb") as handle:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            raise ValueError(f"{path!r} is not a regular file")
+    with _open_regular_file(path) as handle:
         return handle.read()
 
 

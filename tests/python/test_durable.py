@@ -114,6 +114,11 @@ def test_refusals(tmp_path, analyzer):
     with Index.open(path, analyzer=analyzer) as again:  # the lock went with close
         again.add(1, "发票")
     assert Index.open(path, readonly=True, analyzer=analyzer).search("发票")[0][0] == 1
+    # A FIFO in place of a file is refused at once, never waited on.
+    os.rename(path / "CURRENT", tmp_path / "CURRENT")
+    os.mkfifo(path / "CURRENT")
+    with pytest.raises(OSError, match="not a regular file"):
+        Index.open(path, readonly=True)
 
 
 def test_a_torn_tail_is_cut_and_reported_and_damage_names_the_file(tmp_path, analyzer):

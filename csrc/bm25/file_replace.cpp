@@ -1,17 +1,22 @@
 #include "file_replace.hpp"
 
 #include <attr/libattr.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cctype>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -64,6 +69,64 @@ std::optional<std::string> read_link(int folder, const char* name) {
   return std::nullopt;
 }
 
+// A system call retried after a signal without the hook: where stopping
+// would do harm (after the rename the write is done, whatever a signal
+// handler says) or is not worth it (a lock held for a moment).
+template <class Call>
+auto retried(Call call) {
+  for (;;) {
+    const auto result = call();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
+
+// Temporary files are named ".durevarare-" and 16 hex digits ".tmp".
+constexpr char kTemporaryPrefix[] = ".durevarare-";
+constexpr char kTemporarySuffix[] = ".tmp";
+
+bool temporary_name(const char* name) noexcept {
+  const std::size_t prefix = sizeof kTemporaryPrefix - 1, suffix = sizeof kTemporarySuffix - 1;
+  if (std::strlen(name) != prefix + 16 + suffix || std::strncmp(name, kTemporaryPrefix, prefix) != 0 ||
+      std::strcmp(name + prefix + 16, kTemporarySuffix) != 0) {
+    return false;
+  }
+  for (std::size_t i = prefix; i < prefix + 16; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return false;
+  }
+  return true;
+}
+
+// Whether `name` in `folder` is still the file open as `fd`.
+bool still_named(int folder, const char* name, int fd) noexcept {
+  struct stat named {}, open {};
+  return ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &open) == 0 && same_file(named, open);
+}
+
+// Removes the temporary files in `folder` that no writer holds: those of
+// writers that were killed (the kernel dropped their locks). Taking the lock
+// first keeps a writer that has just made its file and not locked it yet
+// from losing it unseen: it finds the name gone once it has the lock. Where
+// the file system has no locks nothing is removed.
+void remove_abandoned_temporaries(int folder) noexcept {
+  const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return;
+  const std::unique_ptr<DIR, int (*)(DIR*)> entries(::fdopendir(listing), ::closedir);
+  if (!entries) {
+    ::close(listing);
+    return;
+  }
+  while (const dirent* entry = ::readdir(entries.get())) {
+    if (!temporary_name(entry->d_name)) continue;
+    // Never waits: not for a FIFO planted under such a name, nor for a lock.
+    const FileDescriptor file(::openat(folder, entry->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (file.valid() && ::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) &&
+        ::flock(file.get(), LOCK_EX | LOCK_NB) == 0 && still_named(folder, entry->d_name, file.get())) {
+      ::unlinkat(folder, entry->d_name, 0);
+    }
+  }
+}
+
 // The system calls of one write, retried after a signal as PEP 475 has
 // Python's own I/O do: the hook runs first and may throw to stop.
 class Writer {
@@ -110,20 +173,43 @@ class Writer {
                    const std::string& name, std::string_view contents) const;
   WriteOutcome write_in_place(FileDescriptor& file, const struct stat& info, std::string_view contents) const;
 
-  // A new file of a random name in `folder`, removed again unless `keep` is called.
+  // A new file of a random name in `folder`, removed again unless `keep` is
+  // called, and locked until then (and a little after): see
+  // remove_abandoned_temporaries, which runs first.
   class Temporary {
    public:
     Temporary(const Writer& writer, int folder, mode_t mode) : folder_(folder) {
+      remove_abandoned_temporaries(folder);
       for (int attempt = 0; attempt < 16 && !file.valid(); ++attempt) {
         std::uint64_t random = 0;
         if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
           random = static_cast<std::uint64_t>(::getpid()) * 0x9e3779b97f4a7c15ULL + static_cast<std::uint64_t>(attempt);
         }
         char leaf[40];
-        std::snprintf(leaf, sizeof leaf, ".durevarare-%016" PRIx64 ".tmp", random);
+        std::snprintf(leaf, sizeof leaf, "%s%016" PRIx64 "%s", kTemporaryPrefix, random, kTemporarySuffix);
         file = writer.open_at(folder, leaf, O_WRONLY | O_CREAT | O_EXCL, mode);
-        if (file.valid()) name = leaf;
-        if (!file.valid() && errno != EEXIST) break;
+        if (!file.valid()) {
+          if (errno != EEXIST) break;
+          continue;
+        }
+        // The lock is taken through a second descriptor, so that closing the
+        // file to learn of late write errors leaves it held through the rename.
+        held_ = FileDescriptor(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+        if (!held_.valid()) {
+          const int error = errno;
+          ::unlinkat(folder, leaf, 0);
+          file = FileDescriptor();
+          errno = error;
+          break;
+        }
+        // A sweep may hold it for a moment, and may have removed it: then it
+        // is another name's turn. Without locks in the file system it is used
+        // unlocked (and no sweep there removes anything).
+        if (retried([&] { return ::flock(held_.get(), LOCK_EX); }) == 0 && !still_named(folder, leaf, file.get())) {
+          file = FileDescriptor();
+          continue;
+        }
+        name = leaf;
       }
     }
     Temporary(const Temporary&) = delete;
@@ -138,14 +224,18 @@ class Writer {
 
    private:
     int folder_;
+    FileDescriptor held_;  // the lock, dropped once the destructor has removed the name
   };
   // Renames the temporary file over `name`, then flushes the folder (some
-  // file systems cannot flush folders; the rename is done either way).
+  // file systems cannot flush folders; the rename is done either way). The
+  // hook has its last say before the rename: after it the write has
+  // succeeded, and no signal may turn that into a failure.
   bool rename_over(const FileDescriptor& folder, Temporary& temporary, const std::string& name) const {
+    if (hooks_.interrupted) hooks_.interrupted();
     if (::renameat(folder.get(), temporary.name.c_str(), folder.get(), name.c_str()) != 0) return false;
     temporary.keep();
-    const FileDescriptor listing = open_at(folder.get(), ".", O_RDONLY | O_DIRECTORY);
-    if (listing.valid()) flush(listing.get());
+    const FileDescriptor listing(retried([&] { return ::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (listing.valid()) retried([&] { return ::fsync(listing.get()); });
     return true;
   }
 
@@ -250,6 +340,7 @@ Writer::Replaced Writer::replace(const FileDescriptor& file, const struct stat& 
 // What a plain open for writing does: truncate, write, flush. Devices and
 // FIFOs can be neither truncated nor flushed.
 WriteOutcome Writer::write_in_place(FileDescriptor& file, const struct stat& info, std::string_view contents) const {
+  if (hooks_.interrupted) hooks_.interrupted();  // the last moment the old text is whole
   const bool regular = S_ISREG(info.st_mode);
   const bool written = (!regular || retrying([&] { return ::ftruncate(file.get(), 0); }) == 0) &&
                        write_all(file.get(), contents) && (!regular || flush(file.get()));

@@ -9,6 +9,10 @@
 // hard-linked files, and files whose folder or identity a new file could not
 // take. The path is resolved once, by the kernel: the folder is held open
 // and everything after works relative to it.
+//
+// A writer holds a lock on its temporary file for as long as the file has
+// its temporary name. One that was killed leaves the file behind unlocked,
+// and the next writer in that folder removes it.
 
 #include <functional>
 #include <string>
@@ -20,8 +24,14 @@ enum class WriteOutcome { Written, OpenFailed, WriteFailed };
 
 struct WriteHooks {
   // Called when a system call was interrupted by a signal, before it is
-  // retried. It may throw to abandon the write: a temporary file is removed
-  // and the old file stays as it was (unless it was being written in place).
+  // retried, and once more just before the old text is given up (the
+  // temporary file's rename, or the truncation of a file written in place):
+  // a signal that interrupted nothing, having come during writes to a disk
+  // file, is seen while the write can still be abandoned. It may throw to
+  // abandon the write: a temporary file is removed and the old file stays as
+  // it was; a file written in place keeps what was written of it. Once the
+  // temporary file is renamed it is not called again: the write is done,
+  // and a signal then is the caller's to handle after the call returns.
   std::function<void()> interrupted;
   // Seams for tests of races: between the name's lookup and its open, and
   // between the temporary file's last byte and the check and rename.

@@ -215,29 +215,30 @@ class Index:
         """Adds (id, text) pairs from any iterable, analysed natively on `threads`
         threads (default: one per core). All or nothing: when an id is already in
         the index (or comes twice) or a text is not a str, nothing of the call is
-        added. `progress`: True for a line on standard error, or a callable given
+        added. The call is one write: other writers wait for it, and searches may
+        see its chunks as they go in (and go out again, should a later one fail). `progress`: True for a line on standard error, or a callable given
         the number of documents added so far after each chunk."""
         count = _threads(threads)
-        self._add_all(self._chunks(items, progress, chunk),
-                      lambda batch: self._writes.add_texts(batch, self.analyzer._native, count))
+        self._write_all(self._chunks(items, progress, chunk),
+                        lambda session, batch: session.add_texts(batch, self.analyzer._native, count))
 
     def add_words(self, items: Iterable[Tuple[DocumentId, List[str]]], *, chunk: int = 4096) -> None:
         """Adds (id, words) pairs: documents already turned into words by an analyzer
         with this index's settings (on a cluster, say). All or nothing, as add_many."""
-        self._add_all(_chunks(items, chunk, "words"), self._writes.add)
+        self._write_all(_chunks(items, chunk, "words"), lambda session, batch: session.add(batch))
 
-    def _add_all(self, batches: Iterable[List[Tuple[DocumentId, Any]]], add: Callable[[list], None]) -> None:
-        """Adds batch after batch; when one fails, takes out those added before it
-        (the failed one added nothing)."""
-        added: List[DocumentId] = []
+    def _write_all(self, batches: Iterable[List[Tuple[DocumentId, Any]]], write: Callable[[Any, list], None]) -> None:
+        """Writes batch after batch as one write of the core: other writers wait
+        until the last, and when one fails (or the items cannot be read) every
+        batch before it is taken back. An index in a folder logs the whole call
+        as one write, so that another process sees all of it or none."""
+        session = self._writes.session()
         try:
             for batch in batches:
-                self._timed(lambda: add(batch))
-                added.extend(id for id, _ in batch)
-        except BaseException:
-            if added:
-                self._writes.remove(added)
-            raise
+                self._timed(lambda: write(session, batch))
+            session.commit()
+        finally:
+            session.close()
 
     def update(self, id: DocumentId, text: str) -> None:
         """Adds the document, or replaces the one of this id."""
@@ -246,10 +247,10 @@ class Index:
     def update_many(self, items: Iterable[Tuple[DocumentId, str]], *, threads: Optional[int] = None,
                     progress: Progress = None, chunk: int = 4096) -> None:
         """`update` for many (id, text) pairs; a later pair of the same id wins.
-        Each chunk is one write: searches see all of it or none of it."""
+        All or nothing, as add_many."""
         count = _threads(threads)
-        for batch in self._chunks(items, progress, chunk):
-            self._timed(lambda: self._writes.update_texts(batch, self.analyzer._native, count))
+        self._write_all(self._chunks(items, progress, chunk),
+                        lambda session, batch: session.update_texts(batch, self.analyzer._native, count))
 
     def delete(self, id: DocumentId) -> None:
         """Removes the document of this id; KeyError if there is none."""

@@ -5,6 +5,7 @@
 #include <shared_mutex>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 
 #include "bm25/bm25.hpp"
 #include "growth.hpp"
@@ -140,45 +141,6 @@ LiveIndex::LiveIndex(Parameters parameters, std::unique_ptr<State> state)
 
 LiveIndex::~LiveIndex() = default;
 
-namespace {
-
-// What one write did, so that a failure part way can take it all back.
-class Journal {
- public:
-  explicit Journal(LiveIndex::State& state) : state_(state) {}
-  Journal(const Journal&) = delete;
-  Journal& operator=(const Journal&) = delete;
-  ~Journal() {
-    if (!done_) {
-      for (auto step = steps_.rbegin(); step != steps_.rend(); ++step) {
-        if (step->added) {
-          state_.remove(step->document);
-        } else {
-          state_.revive(step->document);
-        }
-      }
-    }
-  }
-  // Room for `more` steps, growing geometrically over the changes of one write.
-  void reserve(std::size_t more) {
-    if (steps_.capacity() - steps_.size() < more) steps_.reserve(std::max(steps_.size() + more, 2 * steps_.capacity()));
-  }
-  void added(std::uint32_t document) noexcept { steps_.push_back({document, true}); }
-  void removed(std::uint32_t document) noexcept { steps_.push_back({document, false}); }
-  void commit() noexcept { done_ = true; }
-
- private:
-  struct Step {
-    std::uint32_t document;
-    bool added;
-  };
-  LiveIndex::State& state_;
-  std::vector<Step> steps_;
-  bool done_ = false;
-};
-
-}  // namespace
-
 void LiveIndex::add(const std::vector<Document>& documents) { apply({Change{Change::Kind::Add, documents, {}}}); }
 
 void LiveIndex::update(const std::vector<Document>& documents) { apply({Change{Change::Kind::Update, documents, {}}}); }
@@ -187,7 +149,7 @@ void LiveIndex::remove(const std::vector<std::string>& ids) { apply({Change{Chan
 
 namespace {
 
-void add_new(LiveIndex::State& state, Journal& journal, const std::vector<Document>& documents) {
+void add_new(LiveIndex::State& state, WriteJournal& journal, const std::vector<Document>& documents) {
   std::vector<std::string_view> seen;
   seen.reserve(documents.size());
   for (const Document& document : documents) {
@@ -201,7 +163,7 @@ void add_new(LiveIndex::State& state, Journal& journal, const std::vector<Docume
   for (const Document& document : documents) journal.added(state.add(document));
 }
 
-void add_or_replace(LiveIndex::State& state, Journal& journal, const std::vector<Document>& documents) {
+void add_or_replace(LiveIndex::State& state, WriteJournal& journal, const std::vector<Document>& documents) {
   journal.reserve(2 * documents.size());
   for (const Document& document : documents) {
     const std::uint32_t old = state.ids.find(document.id);
@@ -213,7 +175,7 @@ void add_or_replace(LiveIndex::State& state, Journal& journal, const std::vector
   }
 }
 
-void remove_ids(LiveIndex::State& state, Journal& journal, const std::vector<std::string>& ids) {
+void remove_ids(LiveIndex::State& state, WriteJournal& journal, const std::vector<std::string>& ids) {
   std::vector<std::uint32_t> numbers;
   numbers.reserve(ids.size());
   for (const std::string& id : ids) {
@@ -234,20 +196,64 @@ void remove_ids(LiveIndex::State& state, Journal& journal, const std::vector<std
 }  // namespace
 
 void LiveIndex::apply(const std::vector<Change>& changes) {
-  {
-    std::lock_guard<std::mutex> writer(writing_);
-    std::unique_lock<RwLock> exclusive(lock_);
-    Journal journal(*state_);
+  Session session(*this);
+  session.apply(changes);
+  session.commit();
+}
+
+LiveIndex::Session::Session(LiveIndex& index) : index_(index) {
+  // A write from the thread that holds a session (a progress callback of
+  // its caller, say) would wait for itself.
+  if (index.session_thread_.load() == std::this_thread::get_id()) {
+    throw std::logic_error("a write of this index while the same thread's longer write is under way");
+  }
+  writer_ = std::unique_lock<std::mutex>(index.writing_);
+  index.session_thread_.store(std::this_thread::get_id());
+  journal_ = std::make_unique<WriteJournal>(*index.state_);
+}
+
+LiveIndex::Session::~Session() { end(false); }
+
+void LiveIndex::Session::apply(const std::vector<Change>& changes) {
+  if (!journal_) throw std::logic_error("the write is over");
+  std::unique_lock<RwLock> exclusive(index_.lock_);
+  State& state = *index_.state_;
+  const std::size_t mark = journal_->size();
+  try {
     for (const Change& change : changes) {
       switch (change.kind) {
-        case Change::Kind::Add: add_new(*state_, journal, change.documents); break;
-        case Change::Kind::Update: add_or_replace(*state_, journal, change.documents); break;
-        case Change::Kind::Remove: remove_ids(*state_, journal, change.ids); break;
+        case Change::Kind::Add: add_new(state, *journal_, change.documents); break;
+        case Change::Kind::Update: add_or_replace(state, *journal_, change.documents); break;
+        case Change::Kind::Remove: remove_ids(state, *journal_, change.ids); break;
       }
     }
-    journal.commit();
+  } catch (...) {
+    journal_->undo_to(mark);
+    throw;
   }
-  compact_if_worth_it();
+}
+
+void LiveIndex::Session::commit() { end(true); }
+
+void LiveIndex::Session::abandon() noexcept { end(false); }
+
+void LiveIndex::Session::end(bool keep) noexcept {
+  if (!journal_) return;
+  if (keep) {
+    journal_->commit();
+    journal_.reset();
+  } else {
+    std::unique_lock<RwLock> exclusive(index_.lock_);
+    journal_.reset();  // takes back every step
+  }
+  index_.session_thread_.store(std::thread::id());
+  writer_.unlock();
+  try {
+    index_.compact_if_worth_it();
+  } catch (...) {
+    // The rebuild is only worth having: the index is whole without it, and
+    // the next write tries again.
+  }
 }
 
 std::size_t LiveIndex::size() const {

@@ -11,6 +11,7 @@
 // threads may search while one writes: each call sees the index before or
 // after each write, never in between. Knows nothing of Python.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -78,6 +80,8 @@ class IdError : public std::invalid_argument {
   bool present_;
 };
 
+class WriteJournal;
+
 class LiveIndex {
  public:
   explicit LiveIndex(Parameters parameters);
@@ -100,6 +104,29 @@ class LiveIndex {
   // none of them or all. Each is checked against the index as the ones
   // before it left it.
   void apply(const std::vector<Change>& changes);
+
+  // One write handed over in pieces (add_many's chunks): other writers wait
+  // until it ends, and unless committed it takes back every piece. Each
+  // piece is all or nothing; searches see the pieces as they are applied.
+  // It belongs to the thread that began it.
+  class Session {
+   public:
+    explicit Session(LiveIndex& index);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    void apply(const std::vector<Change>& changes);
+    // Keeps the pieces, or takes them back now; either ends the session.
+    void commit();
+    void abandon() noexcept;
+    bool open() const noexcept { return journal_ != nullptr; }
+
+   private:
+    void end(bool keep) noexcept;
+    LiveIndex& index_;
+    std::unique_lock<std::mutex> writer_;
+    std::unique_ptr<WriteJournal> journal_;
+  };
 
   std::size_t size() const;
   bool contains(std::string_view id) const;
@@ -143,6 +170,7 @@ class LiveIndex {
   Parameters parameters_;
   mutable RwLock lock_;   // readers share it; a write holds it alone
   std::mutex writing_;    // one writer at a time, also while a rebuild reads beside the searches
+  std::atomic<std::thread::id> session_thread_{};  // the thread whose write holds writing_
   std::unique_ptr<State> state_;
 };
 

@@ -3,6 +3,7 @@
 // documents and the statistics, and the operations on them that its
 // methods combine. Shared by the index's source files.
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -71,6 +72,47 @@ struct LiveIndex::State {
   // Whether the weights are defined: the model's check_initialized.
   bool weighs() const noexcept { return doc_count() != 0 && average_length() >= 1e-9; }
   double idf(std::uint32_t word, Idf kind) const noexcept;
+};
+
+// What a write did, step by step, so that a failure part way can take it
+// back, all of it or from a mark on; it takes back everything it holds
+// unless committed.
+class WriteJournal {
+ public:
+  explicit WriteJournal(LiveIndex::State& state) : state_(state) {}
+  WriteJournal(const WriteJournal&) = delete;
+  WriteJournal& operator=(const WriteJournal&) = delete;
+  ~WriteJournal() {
+    if (!done_) undo_to(0);
+  }
+  // Room for `more` steps, growing geometrically over the changes of one write.
+  void reserve(std::size_t more) {
+    if (steps_.capacity() - steps_.size() < more) steps_.reserve(std::max(steps_.size() + more, 2 * steps_.capacity()));
+  }
+  void added(std::uint32_t document) noexcept { steps_.push_back({document, true}); }
+  void removed(std::uint32_t document) noexcept { steps_.push_back({document, false}); }
+  std::size_t size() const noexcept { return steps_.size(); }
+  void undo_to(std::size_t mark) noexcept {
+    while (steps_.size() > mark) {
+      const Step step = steps_.back();
+      steps_.pop_back();
+      if (step.added) {
+        state_.remove(step.document);
+      } else {
+        state_.revive(step.document);
+      }
+    }
+  }
+  void commit() noexcept { done_ = true; }
+
+ private:
+  struct Step {
+    std::uint32_t document;
+    bool added;
+  };
+  LiveIndex::State& state_;
+  std::vector<Step> steps_;
+  bool done_ = false;
 };
 
 }  // namespace vorn::typing::text::search

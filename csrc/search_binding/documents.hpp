@@ -33,3 +33,51 @@ void write_texts(const pybind11::iterable& items, const Analyzer& analyzer, unsi
                  const std::function<void(const std::vector<Document>&)>& write);
 
 }  // namespace vorn::typing::text::search
+
+namespace vorn::typing::text::search {
+
+// Registers a bound write of several pieces (a session of the index or of
+// its store) as `name`: add, update, add_texts, update_texts and remove
+// apply one piece each, commit keeps them all and close takes back what was
+// not committed. Waiting for other writers happens without the interpreter
+// lock, and so does the taking back.
+template <class Session>
+void register_session(pybind11::module_& module, const char* name) {
+  namespace py = pybind11;
+  using Self = Session&;
+  auto piece = [](Self self, Change::Kind kind, std::vector<Document> documents) {
+    std::vector<Change> changes(1);
+    changes[0].kind = kind;
+    changes[0].documents = std::move(documents);
+    writing([&] { self.apply(changes); });
+  };
+  py::class_<Session>(module, name)
+      .def("add", [piece](Self self, const py::iterable& items) { piece(self, Change::Kind::Add, documents_of(items)); })
+      .def("update", [piece](Self self, const py::iterable& items) { piece(self, Change::Kind::Update, documents_of(items)); })
+      .def("add_texts", [](Self self, const py::iterable& items, const Analyzer& analyzer, unsigned threads) {
+        write_texts(items, analyzer, threads, [&](const std::vector<Document>& documents) {
+          self.apply({Change{Change::Kind::Add, documents, {}}});
+        });
+      }, py::arg("items"), py::arg("analyzer"), py::arg("threads"))
+      .def("update_texts", [](Self self, const py::iterable& items, const Analyzer& analyzer, unsigned threads) {
+        write_texts(items, analyzer, threads, [&](const std::vector<Document>& documents) {
+          self.apply({Change{Change::Kind::Update, documents, {}}});
+        });
+      }, py::arg("items"), py::arg("analyzer"), py::arg("threads"))
+      .def("remove", [](Self self, const py::iterable& ids) {
+        std::vector<Change> changes(1);
+        changes[0].kind = Change::Kind::Remove;
+        changes[0].ids = keys_of(ids);
+        writing([&] { self.apply(changes); });
+      })
+      .def("commit", [](Self self) {
+        py::gil_scoped_release unlocked;
+        self.commit();
+      })
+      .def("close", [](Self self) {
+        py::gil_scoped_release unlocked;
+        self.abandon();
+      });
+}
+
+}  // namespace vorn::typing::text::search

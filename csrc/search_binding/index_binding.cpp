@@ -48,6 +48,7 @@ const char* idf_name(Idf idf) { return idf == Idf::Documents ? "documents" : "oc
 void register_index(py::module_& module) {
   module.def("read_settings", [](const py::bytes& data) { return py::bytes(LiveIndex::read_settings(std::string_view(data))); },
              py::arg("data"), "The settings saved in an index file, read before the rest of it.");
+  register_session<LiveIndex::Session>(module, "IndexSession");
   using Self = LiveIndex&;
   py::class_<LiveIndex, std::shared_ptr<LiveIndex>>(module, "Index")
       .def(py::init([](double b, double k1, const std::string& idf) {
@@ -72,6 +73,8 @@ void register_index(py::module_& module) {
       .def("update_texts", [](Self self, const py::iterable& items, const Analyzer& analyzer, unsigned threads) {
         write_texts(items, analyzer, threads, [&](const std::vector<Document>& documents) { self.update(documents); });
       }, py::arg("items"), py::arg("analyzer"), py::arg("threads"))
+      .def("session", [](Self self) { return unlocked([&] { return std::make_unique<LiveIndex::Session>(self); }); },
+           py::keep_alive<0, 1>())
       .def("remove", [](Self self, const py::iterable& ids) {
         const std::vector<std::string> keys = keys_of(ids);
         writing([&] { self.remove(keys); });

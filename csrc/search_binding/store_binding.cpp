@@ -82,6 +82,7 @@ void register_store(py::module_& module) {
       if (value) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), value.ptr());
     }
   });
+  register_session<Store::Session>(module, "StoreSession");
   using Self = Store&;
   py::class_<Store, std::shared_ptr<Store>>(module, "Store")
       .def(py::init(&open_store), py::arg("path"), py::arg("writable"), py::arg("b"), py::arg("k1"), py::arg("idf"),
@@ -110,6 +111,8 @@ void register_store(py::module_& module) {
         changes[0].ids = keys_of(ids);
         writing([&] { self.write(changes); });
       })
+      .def("session", [](Self self) { return unlocked([&] { return std::make_unique<Store::Session>(self); }); },
+           py::keep_alive<0, 1>())
       .def("commit", [](Self self) { unlocked([&] { self.commit(); }); })
       .def("refresh", [](Self self) { return unlocked([&] { return self.refresh(); }); })
       .def("checkpoint", [](Self self) { unlocked([&] { self.checkpoint(); }); })

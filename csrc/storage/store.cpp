@@ -211,31 +211,58 @@ void Store::check_writer(const char* what) const {
 }
 
 void Store::write(const std::vector<Change>& changes) {
-  check_writer("write");
-  std::string record;
-  for (const Change& change : changes) append_change(record, change);
-  bool full = false;
+  Session session(*this);
+  session.apply(changes);
+  session.commit();
+}
+
+Store::Session::Session(Store& store) : store_(store) {
+  store.check_writer("write");
+  writing_ = std::unique_lock<std::mutex>(*store.write_mutex_);
+  index_ = std::make_unique<LiveIndex::Session>(*store.index_);
+}
+
+void Store::Session::apply(const std::vector<Change>& changes) {
+  if (!index_) throw std::logic_error("the write is over");
+  std::string piece;
+  for (const Change& change : changes) append_change(piece, change);
+  records_.reserve(records_.size() + piece.size());
+  index_->apply(changes);
+  records_.append(piece);  // room was made: cannot fail
+}
+
+void Store::Session::commit() {
+  if (!index_) throw std::logic_error("the write is over");
   {
-    std::lock_guard<std::mutex> writing(*write_mutex_);
-    {
-      std::lock_guard<std::mutex> pending(*pending_mutex_);
-      pending_.reserve(pending_.size() + record.size());
-    }
-    index_->apply(changes);
-    std::lock_guard<std::mutex> pending(*pending_mutex_);
-    pending_.append(record);  // room was made: cannot fail
-    ++written_;
-    full = pending_.size() >= kMostPending;
+    std::lock_guard<std::mutex> pending(*store_.pending_mutex_);
+    store_.pending_.reserve(store_.pending_.size() + records_.size());
   }
-  if (options_.durability == Durability::Write) {
-    commit();
+  index_->commit();
+  index_.reset();
+  bool full = false;
+  if (!records_.empty()) {
+    std::lock_guard<std::mutex> pending(*store_.pending_mutex_);
+    store_.pending_.append(records_);  // room was made: cannot fail
+    ++store_.written_;
+    full = store_.pending_.size() >= kMostPending;
+  }
+  std::string().swap(records_);
+  writing_.unlock();
+  if (store_.options_.durability == Durability::Write) {
+    store_.commit();
   } else if (full) {
     try {
-      commit();
+      store_.commit();
     } catch (...) {
       // The write is applied; the writes stay pending for the next commit to report.
     }
   }
+}
+
+void Store::Session::abandon() noexcept {
+  index_.reset();  // takes every piece back
+  std::string().swap(records_);
+  if (writing_.owns_lock()) writing_.unlock();
 }
 
 void Store::commit() {

@@ -78,6 +78,22 @@ class Store {
   // Applies the changes as one write and logs it; all or nothing, in the
   // index and in the log. With Durability::Write it is committed too.
   void write(const std::vector<Change>& changes);
+  // One write handed over in pieces, as LiveIndex::Session, logged as one
+  // write when committed.
+  class Session {
+   public:
+    explicit Session(Store& store);
+    void apply(const std::vector<Change>& changes);
+    void commit();
+    void abandon() noexcept;
+
+   private:
+    Store& store_;
+    std::unique_lock<std::mutex> writing_;
+    std::unique_ptr<LiveIndex::Session> index_;
+    std::string records_;
+  };
+
   // Makes every write before it durable. Calls from several threads share
   // one flush. On failure the writes stay pending and the log as it was.
   void commit();

@@ -5,7 +5,8 @@ import os
 import pathlib
 import tempfile
 import threading
-from typing import Any, Dict, FrozenSet, Iterable, List, Optional, Sequence, Union
+import weakref
+from typing import Any, Dict, FrozenSet, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import _native
 from ._segmenter import dictionary_folder, opencc_folder
@@ -73,7 +74,7 @@ class Analyzer:
             "stop_words": sorted(words) if drop_stop_words else [],
             "user_dict": _user_dictionary_text(user_dict),
         }
-        self._native = _native_analyzer(self._settings)
+        self._native, self._segmenter = _native_analyzer(self._settings)
 
     @property
     def stop_words(self) -> FrozenSet[str]:
@@ -98,7 +99,7 @@ class Analyzer:
             raise ValueError(f"these are not an analyzer's settings: {settings!r:.300}")
         analyzer = cls.__new__(cls)
         analyzer._settings = dict(settings, stop_words=sorted(set(settings["stop_words"])))
-        analyzer._native = _native_analyzer(analyzer._settings)
+        analyzer._native, analyzer._segmenter = _native_analyzer(analyzer._settings)
         return analyzer
 
     def document_words(self, text: str) -> List[str]:
@@ -149,23 +150,39 @@ def default_stop_words() -> FrozenSet[str]:
         return frozenset(line.strip() for line in handle if line.strip())
 
 
-def _native_analyzer(settings: Dict[str, Any]) -> "_native.Analyzer":
-    return _native.Analyzer(
-        _segmenter(str(dictionary_folder()), settings["user_dict"]), _converter(str(opencc_folder())),
+def _native_analyzer(settings: Dict[str, Any]) -> Tuple["_native.Analyzer", "_native.Segmenter"]:
+    """The native analyzer of these settings, and the segmenter it cuts with:
+    the Analyzer keeps the latter too, as what it holds is what stays shared."""
+    segmenter = _segmenter(str(dictionary_folder()), settings["user_dict"])
+    native = _native.Analyzer(
+        segmenter, _converter(str(opencc_folder())),
         normalize=settings["normalize"], fold_traditional=settings["fold_traditional"],
         split_punctuation=settings["split_punctuation"], letters_digits=settings["letters_digits"],
         drop_non_words=settings["drop_non_words"], query_cut=settings["query_cut"],
         stop_words=settings["stop_words"])
+    return native, segmenter
+
+
+# Segmenters by dictionary folder and user words, while an Analyzer holds
+# them: each takes about 100 MB, and every index file with its own user words
+# would otherwise keep one for the life of the process. The one without user
+# words stays, as nearly every analyzer wants it again.
+_segmenters: "weakref.WeakValueDictionary[Tuple[str, Optional[str]], _native.Segmenter]" = weakref.WeakValueDictionary()
+_bundled: Dict[str, "_native.Segmenter"] = {}
 
 
 def _segmenter(folder: str, user_dict: Optional[str]) -> "_native.Segmenter":
-    """The process's segmenter for these dictionaries, built once (it takes about
-    half a second) and shared: it is read-only, and any thread may cut with it."""
+    """The segmenter for these dictionaries, built once (it takes about half a
+    second) and shared while in use: it is read-only, and any thread may cut with it."""
     with _lock:
-        return _built_segmenter(folder, user_dict)
+        segmenter = _segmenters.get((folder, user_dict))
+        if segmenter is None:
+            segmenter = _segmenters[(folder, user_dict)] = _built_segmenter(folder, user_dict)
+            if user_dict is None:
+                _bundled[folder] = segmenter
+        return segmenter
 
 
-@functools.lru_cache(maxsize=None)
 def _built_segmenter(folder: str, user_dict: Optional[str]) -> "_native.Segmenter":
     path = pathlib.Path(folder)
     if user_dict is None:  # the few words that come with the dictionaries

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <new>
 #include <stdexcept>
+#include <ostream>
 #include <string>
 
 #define XXH_INLINE_ALL
@@ -109,6 +110,8 @@ struct Claim {
   std::uint64_t words, documents;
   std::size_t word_bytes, document_bytes, posting_bytes;
 };
+
+void PrintTo(const Claim& value, std::ostream* out) { *out << value.name; }
 
 class OverclaimingFiles : public ::testing::TestWithParam<Claim> {};
 

@@ -183,9 +183,9 @@ void remove_ids(LiveIndex::State& state, WriteJournal& journal, const std::vecto
     if (number == KeyTable::kNone) throw IdError(id, false);
     numbers.push_back(number);
   }
+  // An id given twice is removed once.
   std::sort(numbers.begin(), numbers.end());
-  const auto twice = std::adjacent_find(numbers.begin(), numbers.end());
-  if (twice != numbers.end()) throw IdError(std::string(state.ids.key(*twice)), false);
+  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
   journal.reserve(numbers.size());
   for (const std::uint32_t number : numbers) {
     state.remove(number);
@@ -295,11 +295,12 @@ std::string LiveIndex::model_document() const {
   return BM25::document_text(parameters_.b, parameters_.k1, state.doc_count(), average, frequencies);
 }
 
-std::pair<std::vector<Document>, std::uint32_t> LiveIndex::documents(std::uint32_t start, std::size_t count) const {
+std::pair<std::vector<Document>, LiveIndex::Place> LiveIndex::documents(Place from, std::size_t count) const {
   std::shared_lock<RwLock> shared(lock_);
+  if (from.number != 0 && from.rebuilds != rebuilds_) throw Rebuilt();
   const State& state = *state_;
   std::vector<Document> out;
-  std::uint32_t number = start;
+  std::uint32_t number = from.number;
   for (; number < state.ids.numbered() && out.size() < count; ++number) {
     if (!state.is_alive(number)) continue;
     Document document{std::string(state.ids.key(number)), {}};
@@ -309,7 +310,7 @@ std::pair<std::vector<Document>, std::uint32_t> LiveIndex::documents(std::uint32
     });
     out.push_back(std::move(document));
   }
-  return {std::move(out), number};
+  return {std::move(out), Place{number, rebuilds_}};
 }
 
 // --- Rebuilding ------------------------------------------------------------------------------------
@@ -346,6 +347,7 @@ void LiveIndex::compact() {
   }
   std::unique_lock<RwLock> exclusive(lock_);
   state_.swap(fresh);
+  ++rebuilds_;
 }
 
 }  // namespace vorn::typing::text::search

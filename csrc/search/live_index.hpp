@@ -82,6 +82,12 @@ class IdError : public std::invalid_argument {
 
 class WriteJournal;
 
+// A reading of the documents page by page that a rebuild came in the middle of.
+class Rebuilt : public std::runtime_error {
+ public:
+  Rebuilt() : std::runtime_error("the index was rebuilt while its documents were read page by page; read them again") {}
+};
+
 class LiveIndex {
  public:
   explicit LiveIndex(Parameters parameters);
@@ -97,8 +103,8 @@ class LiveIndex {
   // Adds each document, or replaces the one of its id (in order, so a later
   // one of the same id wins). All or nothing.
   void update(const std::vector<Document>& documents);
-  // Removes the documents of these ids; IdError, with nothing removed, when
-  // one is not in the index.
+  // Removes the documents of these ids (an id given twice, once); IdError,
+  // with nothing removed, when one is not in the index.
   void remove(const std::vector<std::string>& ids);
   // The changes in order, as one write: all or nothing, and searches see
   // none of them or all. Each is checked against the index as the ones
@@ -144,10 +150,19 @@ class LiveIndex {
   std::vector<std::pair<std::string, double>> document_vector(const std::vector<std::string>& words) const;
   // The BM25 model document (as BM25.dump writes it) of the live documents.
   std::string model_document() const;
-  // Up to `count` live documents numbered from `start` on, each word as many
-  // times as it occurs (in no particular order), and the number to go on
-  // from; an empty list at the end.
-  std::pair<std::vector<Document>, std::uint32_t> documents(std::uint32_t start, std::size_t count) const;
+  // Where a reading of the documents page by page stands: the number to go
+  // on from, and how many rebuilds the index had been through when the
+  // reading began. A reading begins at number 0.
+  struct Place {
+    std::uint32_t number = 0;
+    std::uint32_t rebuilds = 0;  // counted round: 2^32 of them in one reading cannot happen
+  };
+  // Up to `count` live documents from `from` on, each word as many times as
+  // it occurs (in no particular order), and the place the next page starts
+  // at; an empty list at the end. A rebuild numbers the documents afresh, so
+  // pages from before and after one would miss some documents and repeat
+  // others: a place from before a rebuild gets Rebuilt.
+  std::pair<std::vector<Document>, Place> documents(Place from, std::size_t count) const;
 
   // Rebuilds the structures from the live documents alone, dropping what
   // removed ones left. Runs by itself once half the numbered documents or
@@ -172,6 +187,7 @@ class LiveIndex {
   std::mutex writing_;    // one writer at a time, also while a rebuild reads beside the searches
   std::atomic<std::thread::id> session_thread_{};  // the thread whose write holds writing_
   std::unique_ptr<State> state_;
+  std::uint32_t rebuilds_ = 0;  // rebuilds so far, counted round; changed with lock_ held alone
 };
 
 }  // namespace vorn::typing::text::search

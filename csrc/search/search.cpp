@@ -278,6 +278,8 @@ std::vector<Hit> LiveIndex::search(const std::vector<std::string>& words, std::s
   std::shared_lock<RwLock> shared(lock_);
   const State& state = *state_;
   if (k == 0 || words.empty() || !state.weighs()) return {};
+  // No more can be found than there are documents, and k sizes the heap.
+  k = static_cast<std::size_t>(std::min<std::uint64_t>(k, state.live));
   const std::vector<Candidate> found = top_k(state, parameters_, query_of(state, words, parameters_.idf), k);
   std::vector<Hit> hits;
   hits.reserve(found.size());

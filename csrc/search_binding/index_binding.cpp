@@ -107,11 +107,15 @@ void register_index(py::module_& module) {
         return vector_of(unlocked([&] { return self.document_vector(document); }));
       })
       .def("model_document", [](Self self) { return py::bytes(unlocked([&] { return self.model_document(); })); })
-      .def("documents", [](Self self, std::uint32_t start, std::size_t count) {
-        const auto [page, next] = unlocked([&] { return self.documents(start, count); });
+      // Pages of documents from 0 on, each with the start of the next: the
+      // number to go on from and the rebuilds so far, as one int. A start from
+      // before a rebuild gets RuntimeError.
+      .def("documents", [](Self self, std::uint64_t start, std::size_t count) {
+        const LiveIndex::Place from{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(start >> 32)};
+        const auto [page, next] = unlocked([&] { return self.documents(from, count); });
         py::list documents(page.size());
         for (std::size_t i = 0; i < page.size(); ++i) documents[i] = py::make_tuple(id_of(page[i].id), list_of(page[i].words));
-        return py::make_tuple(documents, next);
+        return py::make_tuple(documents, std::uint64_t{next.rebuilds} << 32 | next.number);
       }, py::arg("start"), py::arg("count"))
       .def("statistics", [](Self self) {
         const Statistics s = self.statistics();

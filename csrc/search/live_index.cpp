@@ -207,7 +207,7 @@ LiveIndex::Session::Session(LiveIndex& index) : index_(index) {
   if (index.session_thread_.load() == std::this_thread::get_id()) {
     throw std::logic_error("a write of this index while the same thread's longer write is under way");
   }
-  writer_ = std::unique_lock<std::mutex>(index.writing_);
+  writer_ = std::unique_lock<Mutex>(index.writing_);
   index.session_thread_.store(std::this_thread::get_id());
   journal_ = std::make_unique<WriteJournal>(*index.state_);
 }
@@ -329,7 +329,7 @@ void LiveIndex::compact_if_worth_it() {
 }
 
 void LiveIndex::compact() {
-  std::lock_guard<std::mutex> writer(writing_);
+  std::lock_guard<Mutex> writer(writing_);
   std::unique_ptr<State> fresh = std::make_unique<State>();
   {
     // No other write runs meanwhile, so reading beside the searches is safe.
@@ -348,6 +348,33 @@ void LiveIndex::compact() {
   std::unique_lock<RwLock> exclusive(lock_);
   state_.swap(fresh);
   ++rebuilds_;
+}
+
+// --- Forking ---------------------------------------------------------------------------------------
+
+void LiveIndex::prepare_fork() {
+  while (!try_prepare_fork()) wait_for_writer();
+}
+
+bool LiveIndex::try_prepare_fork() {
+  if (session_thread_.load() != std::this_thread::get_id() && !writing_.try_lock()) return false;
+  lock_.lock();
+  return true;
+}
+
+void LiveIndex::wait_for_writer() { std::lock_guard<Mutex> writer(writing_); }
+
+void LiveIndex::after_fork_parent() noexcept {
+  lock_.unlock();
+  if (session_thread_.load() != std::this_thread::get_id()) writing_.unlock();
+}
+
+// The child's only thread is the one that forked, holding both locks as
+// copies that cannot be unlocked here (see rw_lock.hpp); the writer's mutex
+// stays when it is this thread's own session's, which unlocks it.
+void LiveIndex::after_fork_child() {
+  lock_.renew_in_child();
+  if (session_thread_.load() != std::this_thread::get_id()) writing_.renew_in_child();
 }
 
 }  // namespace vorn::typing::text::search

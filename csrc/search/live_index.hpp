@@ -130,7 +130,7 @@ class LiveIndex {
    private:
     void end(bool keep) noexcept;
     LiveIndex& index_;
-    std::unique_lock<std::mutex> writer_;
+    std::unique_lock<Mutex> writer_;
     std::unique_ptr<WriteJournal> journal_;
   };
 
@@ -169,6 +169,20 @@ class LiveIndex {
   // words are gone; searches go on meanwhile.
   void compact();
 
+  // Around a fork of the process, so that the child copies the index whole
+  // and can lock it: prepare_fork waits for the writer and then for the
+  // searches, and holds both locks until after_fork_parent, in the parent,
+  // or after_fork_child, in the child, which gives the child fresh ones.
+  // try_prepare_fork is prepare_fork unless another thread holds the
+  // writer's mutex (false, nothing held); wait_for_writer waits until none
+  // does. A thread in the middle of its own session forks with the mutex
+  // held by that session, which goes on in the child.
+  void prepare_fork();
+  bool try_prepare_fork();
+  void wait_for_writer();
+  void after_fork_parent() noexcept;
+  void after_fork_child();
+
   // The index file, and the index of a file (std::invalid_argument saying
   // what is wrong). `settings` travels with it untouched.
   std::string serialize(std::string_view settings) const;
@@ -184,7 +198,7 @@ class LiveIndex {
 
   Parameters parameters_;
   mutable RwLock lock_;   // readers share it; a write holds it alone
-  std::mutex writing_;    // one writer at a time, also while a rebuild reads beside the searches
+  Mutex writing_;         // one writer at a time, also while a rebuild reads beside the searches
   std::atomic<std::thread::id> session_thread_{};  // the thread whose write holds writing_
   std::unique_ptr<State> state_;
   std::uint32_t rebuilds_ = 0;  // rebuilds so far, counted round; changed with lock_ held alone

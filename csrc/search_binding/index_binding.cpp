@@ -79,7 +79,7 @@ void register_index(py::module_& module) {
         const std::vector<std::string> keys = keys_of(ids);
         writing([&] { self.remove(keys); });
       })
-      .def("__len__", [](Self self) { return self.size(); })
+      .def("__len__", [](Self self) { return unlocked([&] { return self.size(); }); })
       .def("__contains__", [](Self self, const py::handle& id) {
         if (!PyUnicode_Check(id.ptr()) && !(PyLong_Check(id.ptr()) && !PyBool_Check(id.ptr()))) return false;
         const std::string key = key_of(id);
@@ -118,7 +118,7 @@ void register_index(py::module_& module) {
         return py::make_tuple(documents, std::uint64_t{next.rebuilds} << 32 | next.number);
       }, py::arg("start"), py::arg("count"))
       .def("statistics", [](Self self) {
-        const Statistics s = self.statistics();
+        const Statistics s = unlocked([&] { return self.statistics(); });
         py::dict out;
         out["documents"] = s.documents;
         out["with_words"] = s.with_words;
@@ -132,6 +132,22 @@ void register_index(py::module_& module) {
         py::gil_scoped_release unlocked;
         self.compact();
       })
+      // For os.register_at_fork (durevarare_search._fork). An open session
+      // holds the writer's mutex while its thread runs Python, so it is
+      // waited for without the interpreter lock, and taken only with it, so
+      // that no thread ever holds the interpreter lock waiting for the
+      // index while this one holds the index waiting for the interpreter.
+      // The searches are then waited for with it: none needs it to finish.
+      // Without `wait`, False at once (nothing held) while another writes.
+      .def("prepare_fork", [](Self self, bool wait) {
+        while (!self.try_prepare_fork()) {
+          if (!wait) return false;
+          unlocked([&] { self.wait_for_writer(); });
+        }
+        return true;
+      }, py::arg("wait") = true)
+      .def("after_fork_parent", [](Self self) { self.after_fork_parent(); })
+      .def("after_fork_child", [](Self self) { self.after_fork_child(); })
       .def("save", &save, py::arg("path"), py::arg("settings"))
       .def_static("load", &load, py::arg("data"));
 }

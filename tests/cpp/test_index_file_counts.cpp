@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <new>
 #include <stdexcept>
 #include <ostream>
@@ -22,16 +21,8 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "address_space.hpp"
 #include "search/live_index.hpp"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define DUREVARARE_UNDER_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define DUREVARARE_UNDER_ASAN 1
-#endif
 
 namespace {
 
@@ -63,13 +54,6 @@ std::string file_of(std::uint64_t words, std::uint64_t documents, const std::str
     out += sections[i];
   }
   return out;
-}
-
-std::size_t address_space() {
-  std::ifstream statm("/proc/self/statm");
-  std::size_t pages = 0;
-  statm >> pages;
-  return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
 enum Outcome { Refused = 0, OutOfMemory = 1, Loaded = 2, Other = 3 };

@@ -75,7 +75,7 @@ bench:
 	@PYTHONPATH=$(BUILD_DIR) $(PYTHON) bench/run.py
 	@CXX=$(CXX_COMPILER) $(CLUSTER_BUILDER) build_backend/durevarare_build.py module >/dev/null 2>&1
 	@PYTHONPATH=build-py/$(shell $(CLUSTER_PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[:2])') \
-	  $(CLUSTER_PYTHON) bench/run.py index quality
+	  $(CLUSTER_PYTHON) bench/run.py index quality durable
 
 # The pages of docs/ as HTML, with Debian's Sphinx; a warning fails the build.
 docs:

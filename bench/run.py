@@ -1,4 +1,4 @@
-"""Runs the benchmarks and prints their tables. Usage: run.py [section ...] [--rounds N]"""
+"""Runs the benchmarks and prints their tables. Usage: run.py [section ...] [--rounds N] [--kills N]"""
 import argparse
 import os
 import platform
@@ -7,16 +7,18 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-# The sections for the module's own interpreter; "index" and "quality" run
-# under a python3 with Debian's python3-xapian (make bench runs both).
+# The sections for the module's own interpreter; "index", "quality" and
+# "durable" run under a python3 with Debian's python3-xapian (make bench runs
+# them).
 SECTIONS = ["bm25", "json", "persistence", "jieba", "analysis", "pipeline"]
-PEER_SECTIONS = ["index", "quality"]
+PEER_SECTIONS = ["index", "quality", "durable"]
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("sections", nargs="*", choices=SECTIONS + PEER_SECTIONS + [[]], default=[])
     parser.add_argument("--rounds", type=int, default=11)
+    parser.add_argument("--kills", type=int, default=50, help="writers the durable section kills")
     args = parser.parse_args()
     print(f"# durevarare benchmarks, {time.strftime('%Y-%m-%d')}, {platform.processor() or platform.machine()}, "
           f"{os.cpu_count()} cores, Python {platform.python_version()}")
@@ -45,6 +47,9 @@ def main():
         elif section == "quality":
             import bench_quality
             bench_quality.run()
+        elif section == "durable":
+            import bench_durable
+            bench_durable.run(max(3, args.rounds // 2), args.kills)
         elif section == "pipeline":
             import bench_pipeline
             bench_pipeline.run()

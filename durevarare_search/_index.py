@@ -12,7 +12,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequ
 
 import durevarare
 
-from . import _native
+from . import _fork, _native
 from ._analyzer import Analyzer
 
 DocumentId = Union[str, int]
@@ -56,6 +56,9 @@ class Index:
         self._attach(_native.Index(float(b), float(k1), idf), None)
 
     def _attach(self, core: Any, store: Any, follow: bool = False) -> None:
+        # A fork waits for the index to be whole and still; the store of an
+        # index in a folder answers for the core it holds.
+        _fork.track(store if store is not None else core)
         self._core = core
         # Where writes go: the folder's store logs them, an index in memory
         # takes them itself.
@@ -408,6 +411,7 @@ class _Builder:
             self.thread.start()
 
     def _make(self) -> None:
+        assert self.settings is not None
         try:
             self.made.append(Analyzer.from_settings(self.settings))
         except BaseException as error:  # noqa: BLE001  (passed on by result)

@@ -149,7 +149,16 @@ void LiveIndex::remove(const std::vector<std::string>& ids) { apply({Change{Chan
 
 namespace {
 
-void add_new(LiveIndex::State& state, WriteJournal& journal, const std::vector<Document>& documents) {
+// A run of a change's documents.
+struct Documents {
+  const Document* first;
+  const Document* last;
+  const Document* begin() const noexcept { return first; }
+  const Document* end() const noexcept { return last; }
+  std::size_t size() const noexcept { return static_cast<std::size_t>(last - first); }
+};
+
+void add_new(LiveIndex::State& state, WriteJournal& journal, Documents documents) {
   std::vector<std::string_view> seen;
   seen.reserve(documents.size());
   for (const Document& document : documents) {
@@ -163,7 +172,7 @@ void add_new(LiveIndex::State& state, WriteJournal& journal, const std::vector<D
   for (const Document& document : documents) journal.added(state.add(document));
 }
 
-void add_or_replace(LiveIndex::State& state, WriteJournal& journal, const std::vector<Document>& documents) {
+void add_or_replace(LiveIndex::State& state, WriteJournal& journal, Documents documents) {
   journal.reserve(2 * documents.size());
   for (const Document& document : documents) {
     const std::uint32_t old = state.ids.find(document.id);
@@ -214,20 +223,36 @@ LiveIndex::Session::Session(LiveIndex& index) : index_(index) {
 
 LiveIndex::Session::~Session() { end(false); }
 
-void LiveIndex::Session::apply(const std::vector<Change>& changes) {
+void LiveIndex::Session::apply(const std::vector<Change>& changes, std::size_t piece) {
   if (!journal_) throw std::logic_error("the write is over");
-  std::unique_lock<RwLock> exclusive(index_.lock_);
   State& state = *index_.state_;
   const std::size_t mark = journal_->size();
   try {
+    std::unique_lock<RwLock> exclusive(index_.lock_);
     for (const Change& change : changes) {
-      switch (change.kind) {
-        case Change::Kind::Add: add_new(state, *journal_, change.documents); break;
-        case Change::Kind::Update: add_or_replace(state, *journal_, change.documents); break;
-        case Change::Kind::Remove: remove_ids(state, *journal_, change.ids); break;
+      if (change.kind == Change::Kind::Remove) {
+        remove_ids(state, *journal_, change.ids);
+        continue;
+      }
+      const Document* const first = change.documents.data();
+      const std::size_t size = change.documents.size();
+      const std::size_t step = piece == 0 ? std::max<std::size_t>(size, 1) : piece;
+      for (std::size_t at = 0; at < size; at += step) {
+        if (at > 0) {
+          // Searches waiting for this write get in between its pieces.
+          exclusive.unlock();
+          exclusive.lock();
+        }
+        const Documents run{first + at, first + std::min(size, at + step)};
+        if (change.kind == Change::Kind::Add) {
+          add_new(state, *journal_, run);
+        } else {
+          add_or_replace(state, *journal_, run);
+        }
       }
     }
   } catch (...) {
+    std::unique_lock<RwLock> exclusive(index_.lock_);
     journal_->undo_to(mark);
     throw;
   }

@@ -121,7 +121,9 @@ class LiveIndex {
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
-    void apply(const std::vector<Change>& changes);
+    // With `piece`, searches may also get in between runs of that many
+    // documents of a change, so that none waits for a long one.
+    void apply(const std::vector<Change>& changes, std::size_t piece = 0);
     // Keeps the pieces, or takes them back now; either ends the session.
     void commit();
     void abandon() noexcept;

@@ -55,9 +55,20 @@ std::vector<std::string> words_of(const py::handle& words, const char* what) {
   return out;
 }
 
+namespace {
+
+// Reading a long list holds the interpreter lock for a while: every so many
+// items it is let go, so that a searching thread gets in.
+void let_others_in(std::size_t read) {
+  if (read % 1024 == 1023) py::gil_scoped_release others;
+}
+
+}  // namespace
+
 std::vector<Document> documents_of(const py::iterable& items) {
   std::vector<Document> out;
   for (const py::handle item : items) {
+    let_others_in(out.size());
     if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2) {
       throw py::type_error("documents are (id, words) pairs");
     }
@@ -84,6 +95,7 @@ void write_texts(const py::iterable& items, const Analyzer& analyzer, unsigned t
                  const std::function<void(const std::vector<Document>&)>& write) {
   std::vector<std::string> ids, texts;
   for (const py::handle item : items) {
+    let_others_in(ids.size());
     if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2) throw py::type_error("documents are (id, text) pairs");
     ids.push_back(key_of(PyTuple_GET_ITEM(item.ptr(), 0)));
     texts.push_back(utf8_of(PyTuple_GET_ITEM(item.ptr(), 1), "document texts"));

@@ -45,23 +45,25 @@ template <class Session>
 void register_session(pybind11::module_& module, const char* name) {
   namespace py = pybind11;
   using Self = Session&;
+  // Documents a search waits for at most, within a chunk.
+  constexpr std::size_t kPiece = 256;
   auto piece = [](Self self, Change::Kind kind, std::vector<Document> documents) {
     std::vector<Change> changes(1);
     changes[0].kind = kind;
     changes[0].documents = std::move(documents);
-    writing([&] { self.apply(changes); });
+    writing([&] { self.apply(changes, kPiece); });
   };
   py::class_<Session>(module, name)
       .def("add", [piece](Self self, const py::iterable& items) { piece(self, Change::Kind::Add, documents_of(items)); })
       .def("update", [piece](Self self, const py::iterable& items) { piece(self, Change::Kind::Update, documents_of(items)); })
       .def("add_texts", [](Self self, const py::iterable& items, const Analyzer& analyzer, unsigned threads) {
         write_texts(items, analyzer, threads, [&](const std::vector<Document>& documents) {
-          self.apply({Change{Change::Kind::Add, documents, {}}});
+          self.apply({Change{Change::Kind::Add, documents, {}}}, kPiece);
         });
       }, py::arg("items"), py::arg("analyzer"), py::arg("threads"))
       .def("update_texts", [](Self self, const py::iterable& items, const Analyzer& analyzer, unsigned threads) {
         write_texts(items, analyzer, threads, [&](const std::vector<Document>& documents) {
-          self.apply({Change{Change::Kind::Update, documents, {}}});
+          self.apply({Change{Change::Kind::Update, documents, {}}}, kPiece);
         });
       }, py::arg("items"), py::arg("analyzer"), py::arg("threads"))
       .def("remove", [](Self self, const py::iterable& ids) {

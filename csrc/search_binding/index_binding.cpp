@@ -132,20 +132,7 @@ void register_index(py::module_& module) {
         py::gil_scoped_release unlocked;
         self.compact();
       })
-      // For os.register_at_fork (durevarare_search._fork). An open session
-      // holds the writer's mutex while its thread runs Python, so it is
-      // waited for without the interpreter lock, and taken only with it, so
-      // that no thread ever holds the interpreter lock waiting for the
-      // index while this one holds the index waiting for the interpreter.
-      // The searches are then waited for with it: none needs it to finish.
-      // Without `wait`, False at once (nothing held) while another writes.
-      .def("prepare_fork", [](Self self, bool wait) {
-        while (!self.try_prepare_fork()) {
-          if (!wait) return false;
-          unlocked([&] { self.wait_for_writer(); });
-        }
-        return true;
-      }, py::arg("wait") = true)
+      .def("prepare_fork", &prepare_fork<LiveIndex>, py::arg("wait") = true)
       .def("after_fork_parent", [](Self self) { self.after_fork_parent(); })
       .def("after_fork_child", [](Self self) { self.after_fork_child(); })
       .def("save", &save, py::arg("path"), py::arg("settings"))

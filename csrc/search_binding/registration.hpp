@@ -34,4 +34,20 @@ auto unlocked(Call&& call) {
   return call();
 }
 
+// prepare_fork of a bound index or store, for os.register_at_fork
+// (durevarare_search._fork). An open write holds the writer's mutex while
+// its thread runs Python, so it is waited for without the interpreter lock,
+// and taken only with it, so that no thread ever holds the interpreter lock
+// waiting for the index while this one holds the index waiting for the
+// interpreter. The searches are then waited for with it: none needs it to
+// finish. Without `wait`, false at once (nothing held) while another writes.
+template <class Core>
+bool prepare_fork(Core& core, bool wait) {
+  while (!core.try_prepare_fork()) {
+    if (!wait) return false;
+    unlocked([&] { core.wait_for_writer(); });
+  }
+  return true;
+}
+
 }  // namespace vorn::typing::text::search

@@ -50,7 +50,7 @@ void write_one(Store& store, Change::Kind kind, std::vector<Document> documents)
 }
 
 py::dict statistics_of(const Store& store) {
-  const storage::StoreStatistics s = store.statistics();
+  const storage::StoreStatistics s = unlocked([&] { return store.statistics(); });
   py::dict out;
   out["generation"] = s.generation;
   out["sequence"] = s.sequence;
@@ -88,7 +88,11 @@ void register_store(py::module_& module) {
       .def(py::init(&open_store), py::arg("path"), py::arg("writable"), py::arg("b"), py::arg("k1"), py::arg("idf"),
            py::arg("settings"), py::arg("durability"), py::arg("lock_timeout"), py::arg("checkpoint_share"),
            py::arg("checkpoint_least"))
-      .def_property_readonly("index", [](Self self) { return self.index(); })
+      // Every call that takes one of the store's locks lets the interpreter
+      // lock go first: a fork's preparation holds them all while Python runs
+      // other handlers, and a thread that waited for one with the
+      // interpreter lock would stop the process.
+      .def_property_readonly("index", [](Self self) { return unlocked([&] { return self.index(); }); })
       .def_property_readonly("settings", [](Self self) { return py::bytes(self.settings()); })
       .def_property_readonly("writable", [](Self self) { return self.writable(); })
       .def_property_readonly("durability", [](Self self) { return self.durability() == Durability::Write ? "write" : "commit"; })
@@ -118,7 +122,7 @@ void register_store(py::module_& module) {
       .def("checkpoint", [](Self self) { unlocked([&] { self.checkpoint(); }); })
       .def("close", [](Self self) { unlocked([&] { self.close(); }); })
       .def("statistics", &statistics_of)
-      .def("prepare_fork", [](Self self) { self.prepare_fork(); })
+      .def("prepare_fork", &prepare_fork<Store>, py::arg("wait") = true)
       .def("after_fork_parent", [](Self self) { self.after_fork_parent(); })
       .def("after_fork_child", [](Self self) { self.after_fork_child(); });
 }

@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -51,6 +54,75 @@ std::uint64_t read_current(const Folder& folder) {
 }
 
 bool is_missing(const std::system_error& error) { return error.code() == std::errc::no_such_file_or_directory; }
+
+// Where readers may read to: the generation, the end of its last durable
+// commit and that commit's sequence, and their checksum. The writer writes
+// it over in place after each flush, without a flush of its own: it only
+// says how far the log is known durable, so a reader never shows a commit
+// that a crash of the machine could still take back. A writer opening the
+// folder writes it anew; recovery never reads it.
+const std::string kCommitted = "COMMITTED";
+constexpr std::size_t kMarkBytes = 32;
+
+struct Mark {
+  std::uint64_t generation = 0, end = 0, sequence = 0;
+};
+
+std::array<char, kMarkBytes> mark_bytes(const Mark& mark) {
+  std::array<char, kMarkBytes> out{};
+  const std::uint64_t fields[3] = {mark.generation, mark.end, mark.sequence};
+  for (int field = 0; field < 3; ++field) {
+    for (int i = 0; i < 8; ++i) out[8 * field + i] = static_cast<char>(fields[field] >> (8 * i));
+  }
+  const std::uint64_t sum = XXH3_64bits(out.data(), 24);
+  for (int i = 0; i < 8; ++i) out[24 + i] = static_cast<char>(sum >> (8 * i));
+  return out;
+}
+
+// None while the file is short or its checksum is wrong (a reader can see
+// a write over it half done): the reader looks again next time.
+std::optional<Mark> read_mark(const Descriptor& file) {
+  std::array<char, kMarkBytes> bytes{};
+  ssize_t got;
+  do {
+    got = ::pread(file.get(), bytes.data(), bytes.size(), 0);
+  } while (got < 0 && errno == EINTR);
+  if (got != static_cast<ssize_t>(bytes.size())) return std::nullopt;
+  std::uint64_t fields[4] = {0, 0, 0, 0};
+  for (int field = 0; field < 4; ++field) {
+    for (int i = 7; i >= 0; --i) fields[field] = (fields[field] << 8) | static_cast<unsigned char>(bytes[8 * field + i]);
+  }
+  if (XXH3_64bits(bytes.data(), 24) != fields[3]) return std::nullopt;
+  return Mark{fields[0], fields[1], fields[2]};
+}
+
+std::optional<Mark> read_mark(const Folder& folder) {
+  try {
+    return read_mark(folder.open_for_reading(kCommitted));
+  } catch (const std::system_error&) {
+    return std::nullopt;
+  }
+}
+
+// Applies the commits in order, many to one write of the index: a write
+// costs about the same whatever it holds, so a log of small commits replays
+// in a fraction of the time. Each commit is still applied whole, so that a
+// search beside a reader's refresh sees whole commits; on failure none of
+// the commits since the last write is kept.
+void replay(LiveIndex& index, const std::vector<Commit>& commits) {
+  constexpr std::size_t kCommitsPerWrite = 4096;
+  for (std::size_t first = 0; first < commits.size(); first += kCommitsPerWrite) {
+    LiveIndex::Session session(index);
+    for (std::size_t i = first; i < std::min(commits.size(), first + kCommitsPerWrite); ++i) {
+      try {
+        session.apply(commits[i].changes);
+      } catch (const std::invalid_argument& error) {
+        throw LogDamage(std::string("a commit that does not apply to the snapshot (") + error.what() + ")", commits[i].offset);
+      }
+    }
+    session.commit();
+  }
+}
 
 }  // namespace
 
@@ -105,9 +177,19 @@ void Store::create(Parameters parameters) {
   folder_.replace(log_name(0), log_header(0));
   folder_.replace(kCurrent, current_text(0));
   log_ = folder_.open_for_writing(log_name(0));
-  current_inode_ = folder_.inode(kCurrent);
   log_end_ = kLogHeaderBytes;
   counts_.snapshot_bytes = snapshot.size();
+  committed_ = folder_.open_for_writing(kCommitted);
+  publish();
+}
+
+void Store::publish() noexcept {
+  const std::array<char, kMarkBytes> bytes = mark_bytes(Mark{generation_, log_end_, sequence_});
+  ssize_t done;
+  do {
+    done = ::pwrite(committed_.get(), bytes.data(), bytes.size(), 0);
+  } while (done < 0 && errno == EINTR);
+  // A failure only keeps readers where they are; the commit is durable.
 }
 
 Store::Snapshot Store::load_generation(std::uint64_t generation) const {
@@ -124,17 +206,18 @@ Store::Snapshot Store::load_generation(std::uint64_t generation) const {
   }
   if (!folder_.exists(log_file)) throw std::system_error(ENOENT, std::generic_category(), folder_.file_name(log_file));
   out.log = options_.writable ? folder_.open_for_writing(log_file) : folder_.open_for_reading(log_file);
-  const std::string log = read_from(out.log, folder_.file_name(log_file), 0);
+  std::string log = read_from(out.log, folder_.file_name(log_file), 0);
+  if (!options_.writable) {
+    // A reader stops where the writer last said its commits were durable.
+    const std::optional<Mark> mark = read_mark(folder_);
+    if (mark && mark->generation == generation && mark->end >= kLogHeaderBytes && mark->end < log.size()) {
+      log.resize(static_cast<std::size_t>(mark->end));
+    }
+  }
   try {
     if (read_log_header(log) != generation) throw LogDamage("a log of another generation", 16);
     LogScan scan = scan_log(log, kLogHeaderBytes, 0);
-    for (const Commit& commit : scan.commits) {
-      try {
-        out.index->apply(commit.changes);
-      } catch (const std::invalid_argument& error) {
-        throw LogDamage(std::string("a commit that does not apply to the snapshot (") + error.what() + ")", commit.offset);
-      }
-    }
+    replay(*out.index, scan.commits);
     out.log_end = scan.end;
     out.sequence = scan.sequence;
     out.tail_bytes = scan.tail_bytes;
@@ -149,31 +232,41 @@ void Store::open_existing(bool repair) {
   // A reader can find the files of a generation gone when a checkpoint
   // replaced it meanwhile: it looks at CURRENT again.
   for (int attempt = 0;; ++attempt) {
-    const std::uint64_t inode = folder_.inode(kCurrent);
     const std::uint64_t generation = read_current(folder_);
     try {
       Snapshot snapshot = load_generation(generation);
-      index_ = std::move(snapshot.index);
       settings_ = std::move(snapshot.settings);
-      log_ = std::move(snapshot.log);
-      generation_ = generation;
-      current_inode_ = inode;
-      log_end_ = snapshot.log_end;
-      sequence_ = snapshot.sequence;
-      counts_.snapshot_bytes = snapshot.snapshot_bytes;
-      counts_.replayed += snapshot.replayed;
-      if (repair && snapshot.tail_bytes > 0) {
+      const std::uint64_t tail_bytes = snapshot.tail_bytes;
+      take(std::move(snapshot), generation);
+      if (repair && tail_bytes > 0) {
         // What a crash left after the last commit was never acknowledged.
         folder_.truncate(log_, log_name(generation), log_end_);
         folder_.flush(log_, log_name(generation));
-        counts_.torn_bytes = snapshot.tail_bytes;
+        counts_.torn_bytes = tail_bytes;
       }
       break;
     } catch (const std::system_error& error) {
       if (repair || !is_missing(error) || attempt >= 100) throw;
     }
   }
-  if (repair) remove_stale_files();
+  if (repair) {
+    remove_stale_files();
+    committed_ = folder_.open_for_writing(kCommitted);
+    publish();
+  }
+}
+
+void Store::take(Snapshot snapshot, std::uint64_t generation) {
+  {
+    std::lock_guard<std::mutex> locked(*index_mutex_);
+    index_ = std::move(snapshot.index);
+  }
+  log_ = std::move(snapshot.log);
+  generation_ = generation;
+  log_end_ = snapshot.log_end;
+  sequence_ = snapshot.sequence;
+  counts_.snapshot_bytes = snapshot.snapshot_bytes;
+  counts_.replayed += snapshot.replayed;
 }
 
 // Files of other generations and temporary files that a crash or a failed
@@ -220,15 +313,22 @@ Store::Session::Session(Store& store) : store_(store) {
   store.check_writer("write");
   writing_ = std::unique_lock<std::mutex>(*store.write_mutex_);
   index_ = std::make_unique<LiveIndex::Session>(*store.index_);
+  store.session_thread_ = std::this_thread::get_id();
 }
 
-void Store::Session::apply(const std::vector<Change>& changes) {
+void Store::Session::let_go() noexcept {
+  if (!writing_.owns_lock()) return;
+  store_.session_thread_ = std::thread::id();
+  writing_.unlock();
+}
+
+void Store::Session::apply(const std::vector<Change>& changes, std::size_t piece) {
   if (!index_) throw std::logic_error("the write is over");
-  std::string piece;
-  for (const Change& change : changes) append_change(piece, change);
-  records_.reserve(records_.size() + piece.size());
-  index_->apply(changes);
-  records_.append(piece);  // room was made: cannot fail
+  std::string record;
+  for (const Change& change : changes) append_change(record, change);
+  records_.reserve(records_.size() + record.size());
+  index_->apply(changes, piece);
+  records_.append(record);  // room was made: cannot fail
 }
 
 void Store::Session::commit() {
@@ -247,7 +347,7 @@ void Store::Session::commit() {
     full = store_.pending_.size() >= kMostPending;
   }
   std::string().swap(records_);
-  writing_.unlock();
+  let_go();
   if (store_.options_.durability == Durability::Write) {
     store_.commit();
   } else if (full) {
@@ -262,7 +362,7 @@ void Store::Session::commit() {
 void Store::Session::abandon() noexcept {
   index_.reset();  // takes every piece back
   std::string().swap(records_);
-  if (writing_.owns_lock()) writing_.unlock();
+  let_go();
 }
 
 void Store::commit() {
@@ -333,6 +433,7 @@ void Store::commit_locked(std::unique_lock<std::mutex>& commits) {
   log_end_ += batch.size();
   sequence_ = sequence;
   durable_ = upto;
+  publish();
   flushing_ = false;
   flushed_->notify_all();
 }
@@ -372,7 +473,7 @@ void Store::checkpoint_locked() {
   log_ = std::move(log);
   generation_ = next;
   log_end_ = kLogHeaderBytes;
-  current_inode_ = folder_.inode(kCurrent);
+  publish();
   counts_.snapshot_bytes = snapshot.size();
   ++counts_.checkpoints;
   for (const std::string& name : {snapshot_name(old), log_name(old)}) {
@@ -393,42 +494,43 @@ bool Store::refresh() {
 }
 
 bool Store::catch_up() {
-  const std::uint64_t inode = folder_.inode(kCurrent);
-  if (inode != current_inode_ && inode != 0) {
-    const std::uint64_t generation = read_current(folder_);
-    if (generation != generation_) {
-      Snapshot snapshot;
-      try {
-        snapshot = load_generation(generation);
-      } catch (const std::system_error& error) {
-        if (is_missing(error)) return false;  // replaced again meanwhile: next time
-        throw;
-      }
-      {
-        std::lock_guard<std::mutex> locked(*index_mutex_);
-        index_ = std::move(snapshot.index);
-      }
-      log_ = std::move(snapshot.log);
-      generation_ = generation;
-      current_inode_ = inode;
-      log_end_ = snapshot.log_end;
-      sequence_ = snapshot.sequence;
-      counts_.snapshot_bytes = snapshot.snapshot_bytes;
-      counts_.replayed += snapshot.replayed;
-      return true;
+  if (!committed_) {
+    try {
+      committed_ = folder_.open_for_reading(kCommitted);
+    } catch (const std::system_error&) {
+      return false;  // no writer has said anything yet
     }
-    current_inode_ = inode;
   }
+  const std::optional<Mark> mark = read_mark(committed_);
+  if (!mark) return false;
+  if (mark->generation != generation_) {
+    const std::uint64_t generation = read_current(folder_);
+    if (generation == generation_) return false;
+    Snapshot snapshot;
+    try {
+      snapshot = load_generation(generation);
+    } catch (const std::system_error& error) {
+      if (is_missing(error)) return false;  // replaced again meanwhile: next time
+      throw;
+    }
+    take(std::move(snapshot), generation);
+    return true;
+  }
+  if (mark->end <= log_end_) return false;
   const std::string name = folder_.file_name(log_name(generation_));
-  if (file_size(log_, name) <= log_end_) return false;
-  const std::string tail = read_from(log_, name, log_end_);
+  std::string tail = read_from(log_, name, log_end_);
+  if (tail.size() > mark->end - log_end_) tail.resize(static_cast<std::size_t>(mark->end - log_end_));
   LogScan scan;
   try {
     scan = scan_log(tail, 0, sequence_);
   } catch (const LogDamage& error) {
     throw std::invalid_argument(name + ": " + LogDamage(error.reason(), log_end_ + error.offset()).what());
   }
-  for (const Commit& commit : scan.commits) index_->apply(commit.changes);
+  try {
+    replay(*index_, scan.commits);
+  } catch (const LogDamage& error) {
+    throw std::invalid_argument(name + ": " + LogDamage(error.reason(), log_end_ + error.offset()).what());
+  }
   log_end_ += scan.end;
   sequence_ = scan.sequence;
   counts_.replayed += scan.commits.size();
@@ -457,30 +559,47 @@ StoreStatistics Store::statistics() const {
   return out;
 }
 
-void Store::prepare_fork() {
+bool Store::try_prepare_fork() {
+  // A fork from within this thread's own write holds its mutex already.
+  const bool ours = session_thread_.load() == std::this_thread::get_id();
+  if (!ours && !write_mutex_->try_lock()) return false;
   refresh_mutex_->lock();
-  write_mutex_->lock();
   commit_mutex_->lock();
   pending_mutex_->lock();
   index_mutex_->lock();
-  // FORK index_->prepare_fork();
-}
-
-void Store::after_fork_parent() noexcept {
-  // FORK index_->after_fork_parent();
+  if (index_->try_prepare_fork()) return true;
   index_mutex_->unlock();
   pending_mutex_->unlock();
   commit_mutex_->unlock();
-  write_mutex_->unlock();
   refresh_mutex_->unlock();
+  if (!ours) write_mutex_->unlock();
+  return false;
+}
+
+void Store::wait_for_writer() {
+  if (session_thread_.load() != std::this_thread::get_id()) std::lock_guard<std::mutex> writing(*write_mutex_);
+  std::shared_ptr<LiveIndex> index = this->index();
+  index->wait_for_writer();
+}
+
+void Store::after_fork_parent() noexcept {
+  index_->after_fork_parent();
+  index_mutex_->unlock();
+  pending_mutex_->unlock();
+  commit_mutex_->unlock();
+  refresh_mutex_->unlock();
+  if (session_thread_.load() != std::this_thread::get_id()) write_mutex_->unlock();
 }
 
 void Store::after_fork_child() {
-  // FORK index_->after_fork_child();
+  index_->after_fork_child();
   // The copies are held by this thread, and a thread that is not in the
   // child may have been waiting on the condition: they are left behind,
-  // unfreed, for new ones.
+  // unfreed, for new ones. The writer's mutex of this thread's own write
+  // stays, for the write to unlock.
+  const bool ours = session_thread_.load() == std::this_thread::get_id();
   for (std::unique_ptr<std::mutex>* held : {&index_mutex_, &pending_mutex_, &commit_mutex_, &write_mutex_, &refresh_mutex_}) {
+    if (held == &write_mutex_ && ours) continue;
     (void)held->release();
     *held = std::make_unique<std::mutex>();
   }

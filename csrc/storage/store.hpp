@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "folder.hpp"
@@ -83,11 +84,16 @@ class Store {
   class Session {
    public:
     explicit Session(Store& store);
-    void apply(const std::vector<Change>& changes);
+    ~Session() { abandon(); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    void apply(const std::vector<Change>& changes, std::size_t piece = 0);
     void commit();
     void abandon() noexcept;
 
    private:
+    void let_go() noexcept;
+
     Store& store_;
     std::unique_lock<std::mutex> writing_;
     std::unique_ptr<LiveIndex::Session> index_;
@@ -113,13 +119,17 @@ class Store {
   // Around fork(): the parent takes every lock so that the child's copy is
   // whole, then both let go; the child's locks are new, since the threads
   // that held the old ones are not in it. A writer's child cannot write.
-  void prepare_fork();
+  // try_prepare_fork holds nothing and says false while another thread
+  // writes; wait_for_writer waits for that write, without holding it.
+  bool try_prepare_fork();
+  void wait_for_writer();
   void after_fork_parent() noexcept;
   void after_fork_child();
 
  private:
   struct Snapshot;
   Snapshot load_generation(std::uint64_t generation) const;
+  void take(Snapshot snapshot, std::uint64_t generation);  // makes it the index searched
   void create(Parameters parameters);
   void open_existing(bool repair);
   void remove_stale_files() const;
@@ -127,6 +137,7 @@ class Store {
   void commit_locked(std::unique_lock<std::mutex>& commits);
   void checkpoint_locked();
   bool catch_up();
+  void publish() noexcept;
 
   StoreOptions options_;
   Folder folder_;
@@ -140,6 +151,7 @@ class Store {
 
   // One write at a time, so that the log holds them in the order applied.
   std::unique_ptr<std::mutex> write_mutex_;
+  std::atomic<std::thread::id> session_thread_{};  // the thread of the write in progress
   // The writes applied and not yet in the file, and their count.
   std::unique_ptr<std::mutex> pending_mutex_;
   std::string pending_;
@@ -155,7 +167,7 @@ class Store {
   std::unique_ptr<std::mutex> refresh_mutex_;
   Descriptor log_;
   std::uint64_t generation_ = 0;
-  std::uint64_t current_inode_ = 0;  // of CURRENT when last read
+  Descriptor committed_;  // how far readers may read: written by the writer, read by readers
   std::uint64_t log_end_ = 0;        // the committed end of the log
   std::uint64_t sequence_ = 0;
   std::atomic<bool> closed_{false};

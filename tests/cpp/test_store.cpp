@@ -170,6 +170,46 @@ TEST(Store, ReadersFollowWholeCommitsAndCheckpoints) {
   EXPECT_EQ(results(*follower.index()), results(*store.index()));
 }
 
+// A commit reaches the log's file before its flush; a reader in another
+// process must not show it until the flush returned, nor ever show one
+// whose flush failed, which the writer takes back and writes over.
+TEST(Store, ReadersSeeACommitOnlyOnceItsFlushReturned) {
+  TempDir folder;
+  const std::string path = (folder / "index").string();
+  std::mt19937 random(11);
+  std::unique_ptr<Store> follower;
+  bool fail = false, looked = false;
+  const FaultSeam seam = [&](const char* step, const std::string& name) {
+    if (!follower || std::string(step) != "flush" || name.rfind("log-", 0) != 0) return;
+    looked = true;
+    EXPECT_FALSE(follower->refresh()) << "a commit shown before its flush returned";
+    if (fail) throw Crash();
+  };
+  Store store(path, writer(seam), kParameters, "{}");
+  follower = std::make_unique<Store>(path, reader(), kParameters, "{}");
+  std::vector<std::vector<Change>> writes;
+  for (int round = 0; round < 4; ++round) {
+    const std::vector<Change> write{{Change::Kind::Update, documents(round * 7, 10, random), {}}};
+    store.write(write);
+    fail = round % 2 == 0;
+    looked = false;
+    if (fail) {
+      EXPECT_THROW(store.commit(), Crash);
+      EXPECT_FALSE(follower->refresh()) << "a commit whose flush failed was shown";
+      fail = false;
+      store.commit();  // the same write again, over the same bytes
+    } else {
+      store.commit();
+    }
+    EXPECT_TRUE(looked);
+    writes.push_back(write);
+    EXPECT_TRUE(follower->refresh()) << round;
+    EXPECT_EQ(results(*follower->index()), results(*fresh(writes))) << round;
+    // Opened afresh, a reader stops at the same place.
+    EXPECT_EQ(results(*Store(path, reader(), kParameters, "{}").index()), results(*fresh(writes))) << round;
+  }
+}
+
 TEST(Store, OneWriterAtATimeAndReadOnlyRefusesWrites) {
   TempDir folder;
   const std::string path = (folder / "index").string();

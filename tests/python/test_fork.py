@@ -8,6 +8,7 @@ import time
 
 import pytest
 
+from conftest import run_python
 from durevarare_search import Index, _fork
 
 BATCH = 200  # documents a writer adds or deletes in one write
@@ -54,12 +55,17 @@ def check_in_child(index, base):
         os._exit(code)
 
 
-def writer(index, stop):
+def writer(index, stop, durable=False):
+    """Adds and deletes batches; an index in a folder also commits, and checkpoints now and then."""
     first = 1_000_000
     while not stop.is_set():
         ids = range(first, first + BATCH)
         index.add_words((i, ["marker", f"w{i % 50}"]) for i in ids)
+        if durable:
+            index.commit()
         index.delete_many(ids)
+        if durable and first % (5 * BATCH) == 0:
+            index.checkpoint()
         first += BATCH
 
 
@@ -131,3 +137,111 @@ def test_a_fork_from_within_a_write():
     index.add_many(((i, "w1") for i in range(10_000, 20_000)), chunk=2000, progress=progress)
     assert [exit_code(pid) for pid in children] == [0] * 5
     assert len(index) == 13_000
+
+
+# An index in a folder: the store's own locks (its writes, group commit,
+# a reader's refresh) are held across the fork as well. The child searches
+# the copy, cannot write the parent's folder, and opens it as a reader.
+def folder_child(index, path, writer):
+    code = 1
+    try:
+        marked = index.matches("marker")
+        assert marked % BATCH == 0, marked
+        assert index.search("w1", k=3)
+        if writer:
+            with pytest.raises(Exception, match="forked"):
+                index.add("child", "孩子的文档")
+        else:
+            index.refresh()
+        with Index.open(path, readonly=True) as reader:
+            assert reader.search("w1", k=3)
+        code = 0
+    finally:
+        os._exit(code)
+
+
+@pytest.mark.parametrize("role", ["writer", "reader"])
+def test_children_forked_beside_a_folder_index_in_use(tmp_path, role):
+    path = tmp_path / "index"
+    index = Index.open(path)
+    index.add_words((i, [f"w{i % 50}", f"x{i % 7}"]) for i in range(3000))
+    index.commit()
+    follower = Index.open(path, readonly=True)
+    stop = threading.Event()
+    threads = [threading.Thread(target=writer, args=(index, stop, True)),
+               threading.Thread(target=searcher, args=(follower, stop))]
+    for thread in threads:
+        thread.start()
+    try:
+        for _ in range(FORKS):
+            time.sleep(0.02)
+            pid = os.fork()
+            if pid == 0:
+                folder_child(index if role == "writer" else follower, path, role == "writer")
+            assert exit_code(pid) == 0
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+    index.close()
+    assert len(Index.open(path, readonly=True)) == 3000
+
+
+def test_a_fork_from_within_a_write_of_a_folder_index(tmp_path):
+    index = Index.open(tmp_path / "index")
+    children = []
+
+    def progress(done):
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                assert len(index) <= 10_000 and len(index.search("w1", k=3)) == min(3, len(index))
+                with pytest.raises(Exception, match="forked"):
+                    index.add("child", "w1")
+                code = 0
+            finally:
+                os._exit(code)
+        children.append(pid)
+
+    index.add_many(((i, "w1") for i in range(10_000)), chunk=2000, progress=progress)
+    assert [exit_code(pid) for pid in children] == [0] * 5
+    index.commit()
+    assert len(Index.open(tmp_path / "index", readonly=True)) == 10_000
+
+
+# Between a fork's preparation and the fork itself other handlers run
+# Python, so another thread runs too: each call it makes that needs a lock
+# the preparation holds must wait without the interpreter lock, or the
+# process stops. Run in a child process, which is killed if it stops.
+HELD_AT_FORK = """
+import sys, threading, time
+from durevarare_search import Index, _fork
+writer = Index.open(sys.argv[1])
+writer.add("a", "苹果手机")
+writer.commit()
+reader = Index.open(sys.argv[1], readonly=True)
+memory = Index()
+memory.add("a", "苹果手机")
+calls = [lambda index=index, call=call: call(index) for index in (writer, reader, memory) for call in (
+    lambda index: index._store and index._store.index, lambda index: index.statistics(), len, lambda index: "a" in index,
+    lambda index: index.search("苹果"), lambda index: index.matches("苹果"), lambda index: index.refresh())]
+done = []
+def other():
+    for call in calls:
+        call()
+        done.append(call)
+_fork._before()
+thread = threading.Thread(target=other)
+thread.start()
+time.sleep(0.3)  # the thread waits for a lock held for the fork
+_fork._after_in_parent()
+thread.join()
+assert len(done) == len(calls)
+print("whole")
+"""
+
+
+def test_a_thread_calling_while_a_fork_is_prepared_does_not_stop_the_process(tmp_path):
+    out = run_python(HELD_AT_FORK.replace("sys.argv[1]", repr(str(tmp_path / "index"))), timeout=60)
+    assert out.stdout.decode().strip() == "whole", out.stderr.decode()

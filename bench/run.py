@@ -10,7 +10,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 # The sections for the module's own interpreter; "index", "quality" and
 # "durable" run under a python3 with Debian's python3-xapian (make bench runs
 # them).
-SECTIONS = ["bm25", "json", "persistence", "jieba", "analysis", "pipeline"]
+SECTIONS = ["bm25", "json", "persistence", "jieba", "analysis", "pipeline", "workers"]
 PEER_SECTIONS = ["index", "quality", "durable"]
 
 
@@ -50,6 +50,9 @@ def main():
         elif section == "durable":
             import bench_durable
             bench_durable.run(max(3, args.rounds // 2), args.kills)
+        elif section == "workers":
+            import bench_workers
+            bench_workers.run()
         elif section == "pipeline":
             import bench_pipeline
             bench_pipeline.run()

@@ -1,5 +1,9 @@
 #include "documents.hpp"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <utility>
 
 #include "registration.hpp"
@@ -63,6 +67,16 @@ void let_others_in(std::size_t read) {
   if (read % 1024 == 1023) py::gil_scoped_release others;
 }
 
+// The analysis threads allocate the words in allocator arenas of their
+// own; once the index has taken them, those arenas hold mostly free pages
+// that glibc keeps resident. Handing them back costs a few milliseconds a
+// chunk and saves about 90 MB over the poems' texts.
+void give_back_freed_memory() {
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
+}
+
 }  // namespace
 
 std::vector<Document> documents_of(const py::iterable& items) {
@@ -106,6 +120,8 @@ void write_texts(const py::iterable& items, const Analyzer& analyzer, unsigned t
     std::vector<Document> documents(ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i) documents[i] = {std::move(ids[i]), std::move(words[i])};
     write(documents);
+    documents = {};
+    if (threads > 1) give_back_freed_memory();
   });
 }
 

@@ -8,6 +8,9 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -208,6 +211,51 @@ TEST(Store, ReadersSeeACommitOnlyOnceItsFlushReturned) {
     // Opened afresh, a reader stops at the same place.
     EXPECT_EQ(results(*Store(path, reader(), kParameters, "{}").index()), results(*fresh(writes))) << round;
   }
+}
+
+// Threads writing and committing at once share flushes, a checkpoint runs
+// beside them, and a reader refreshes and searches throughout: every write
+// lands once, and the reader ends where the writer is. (Also run under
+// ThreadSanitizer.)
+TEST(Store, ThreadsWriteCommitAndCheckpointWhileAReaderFollows) {
+  TempDir folder;
+  const std::string path = (folder / "index").string();
+  constexpr int kThreads = 4, kWrites = 40;
+  Store store(path, writer(), kParameters, "{}");
+  Store follower(path, reader(), kParameters, "{}");
+  std::atomic<bool> writing{true};
+  std::atomic<int> searches{0};
+  std::thread reading([&] {
+    while (writing) {
+      follower.refresh();
+      follower.index()->search({"手机", "订单"}, 5);
+      ++searches;
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&, t] {
+      std::mt19937 random(static_cast<unsigned>(t));
+      for (int i = 0; i < kWrites; ++i) {
+        store.write({{Change::Kind::Add, documents(t * 1000 + i, 1, random), {}}});
+        store.commit();
+      }
+    });
+  }
+  for (int round = 0; round < 2; ++round) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    store.checkpoint();
+  }
+  for (std::thread& thread : writers) thread.join();
+  writing = false;
+  reading.join();
+  EXPECT_GT(searches.load(), 0);
+  EXPECT_EQ(store.index()->size(), static_cast<std::size_t>(kThreads * kWrites));
+  EXPECT_EQ(store.statistics().pending_writes, 0u);
+  EXPECT_LE(store.statistics().sequence, static_cast<std::uint64_t>(kThreads * kWrites + 2));
+  follower.refresh();
+  EXPECT_EQ(results(*follower.index()), results(*store.index()));
+  EXPECT_EQ(results(*Store(path, reader(), kParameters, "{}").index()), results(*store.index()));
 }
 
 TEST(Store, OneWriterAtATimeAndReadOnlyRefusesWrites) {

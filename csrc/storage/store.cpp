@@ -538,10 +538,19 @@ bool Store::catch_up() {
 }
 
 void Store::close() {
+  if (session_thread_.load() == std::this_thread::get_id()) {
+    throw std::logic_error("cannot close the index from within its own write");
+  }
   if (options_.writable && !closed_ && failed_.empty() && owner_ == ::getpid()) commit();
+  // The files go only once no other thread writes, flushes or refreshes
+  // with them.
+  std::lock_guard<std::mutex> writing(*write_mutex_);
   std::lock_guard<std::mutex> refreshing(*refresh_mutex_);
+  std::unique_lock<std::mutex> commits(*commit_mutex_);
+  while (flushing_) flushed_->wait(commits);
   closed_ = true;
   log_ = Descriptor();
+  committed_ = Descriptor();
   lock_.reset();
 }
 

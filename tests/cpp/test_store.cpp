@@ -258,6 +258,36 @@ TEST(Store, ThreadsWriteCommitAndCheckpointWhileAReaderFollows) {
   EXPECT_EQ(results(*Store(path, reader(), kParameters, "{}").index()), results(*store.index()));
 }
 
+// A close from one thread while another writes and commits: the writer's
+// calls are refused from the close on, never run on files that are gone,
+// and every commit that returned is in the folder.
+TEST(Store, ThreadsCommittingWhileAnotherCloses) {
+  TempDir folder;
+  const std::string path = (folder / "index").string();
+  auto store = std::make_unique<Store>(path, writer(), kParameters, "{}");
+  std::atomic<int> committed{0};
+  std::atomic<bool> refused{false};
+  std::thread writing([&] {
+    std::mt19937 random(13);
+    try {
+      for (int i = 0; i < 100000; ++i) {
+        store->write({{Change::Kind::Add, documents(i, 1, random), {}}});
+        store->commit();
+        ++committed;
+      }
+    } catch (const std::logic_error&) {
+      refused = true;
+    }
+  });
+  while (committed < 20) std::this_thread::yield();
+  store->close();
+  writing.join();
+  EXPECT_TRUE(refused);
+  Store reopened(path, reader(), kParameters, "{}");
+  EXPECT_GE(reopened.index()->size(), static_cast<std::size_t>(committed.load()));
+  EXPECT_LE(reopened.index()->size(), static_cast<std::size_t>(committed.load()) + 1);
+}
+
 TEST(Store, OneWriterAtATimeAndReadOnlyRefusesWrites) {
   TempDir folder;
   const std::string path = (folder / "index").string();

@@ -77,6 +77,17 @@ def test_a_write_from_the_progress_callback_is_refused_not_a_hang(analyzer):
     assert len(index) == 0
 
 
+# So is closing a folder index from there: the close would wait for the
+# write that is calling it.
+def test_closing_from_the_progress_callback_is_refused_not_a_hang(tmp_path, analyzer):
+    index = Index.open(tmp_path / "index", analyzer=analyzer)
+    with pytest.raises(RuntimeError, match="within its own write"):
+        index.add_many([(i, "订单") for i in range(10)], chunk=2, progress=lambda done: index.close())
+    assert len(index) == 0
+    index.close()
+    assert len(Index.open(tmp_path / "index", readonly=True, analyzer=analyzer)) == 0
+
+
 # Ctrl-C in the middle of add_many: the call is one write, so the index
 # keeps all of it or none, in memory and in the folder's log. The progress
 # callback raises it at a known chunk; the timer's SIGINT wherever it lands.

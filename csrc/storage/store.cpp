@@ -312,6 +312,7 @@ void Store::write(const std::vector<Change>& changes) {
 Store::Session::Session(Store& store) : store_(store) {
   store.check_writer("write");
   writing_ = std::unique_lock<std::mutex>(*store.write_mutex_);
+  if (store.closed_) throw std::logic_error("cannot write: the index is closed");  // closed while this waited
   index_ = std::make_unique<LiveIndex::Session>(*store.index_);
   store.session_thread_ = std::this_thread::get_id();
 }
@@ -386,6 +387,8 @@ void Store::commit() {
 }
 
 void Store::commit_locked(std::unique_lock<std::mutex>& commits) {
+  // Looked at again here: a close may have come since the caller's check.
+  if (closed_) throw std::logic_error("cannot commit: the index is closed");
   std::uint64_t wanted = 0;
   {
     std::lock_guard<std::mutex> pending(*pending_mutex_);
@@ -541,12 +544,12 @@ void Store::close() {
   if (session_thread_.load() == std::this_thread::get_id()) {
     throw std::logic_error("cannot close the index from within its own write");
   }
-  if (options_.writable && !closed_ && failed_.empty() && owner_ == ::getpid()) commit();
   // The files go only once no other thread writes, flushes or refreshes
-  // with them.
+  // with them; a write that got in first is committed with the rest.
   std::lock_guard<std::mutex> writing(*write_mutex_);
   std::lock_guard<std::mutex> refreshing(*refresh_mutex_);
   std::unique_lock<std::mutex> commits(*commit_mutex_);
+  if (options_.writable && !closed_ && failed_.empty() && owner_ == ::getpid()) commit_locked(commits);
   while (flushing_) flushed_->wait(commits);
   closed_ = true;
   log_ = Descriptor();

@@ -69,8 +69,8 @@ void let_others_in(std::size_t read) {
 
 // The analysis threads allocate the words in allocator arenas of their
 // own; once the index has taken them, those arenas hold mostly free pages
-// that glibc keeps resident. Handing them back costs a few milliseconds a
-// chunk and saves about 90 MB over the poems' texts.
+// that glibc keeps resident. Handing them back costs under a millisecond a
+// chunk and saved 31 MB of the 229 MB that the poems' texts grew by.
 void give_back_freed_memory() {
 #ifdef __GLIBC__
   ::malloc_trim(0);

@@ -96,12 +96,12 @@ std::optional<Mark> read_mark(const Descriptor& file) {
   return Mark{fields[0], fields[1], fields[2]};
 }
 
-std::optional<Mark> read_mark(const Folder& folder) {
-  try {
-    return read_mark(folder.open_for_reading(kCommitted));
-  } catch (const std::system_error&) {
-    return std::nullopt;
-  }
+// How far a reader may read the log of `generation`: to the mark, when the
+// mark is of it; the whole log when no writer said (a writer that died
+// between a checkpoint and its mark, say).
+constexpr std::uint64_t kWholeLog = ~std::uint64_t{0};
+std::uint64_t readable_end(const std::optional<Mark>& mark, std::uint64_t generation) {
+  return mark && mark->generation == generation ? mark->end : kWholeLog;
 }
 
 // Applies the commits in order, many to one write of the index: a write
@@ -192,7 +192,7 @@ void Store::publish() noexcept {
   // A failure only keeps readers where they are; the commit is durable.
 }
 
-Store::Snapshot Store::load_generation(std::uint64_t generation) const {
+Store::Snapshot Store::load_generation(std::uint64_t generation, std::uint64_t readable) const {
   Snapshot out;
   const std::string snapshot_file = snapshot_name(generation), log_file = log_name(generation);
   {
@@ -207,13 +207,7 @@ Store::Snapshot Store::load_generation(std::uint64_t generation) const {
   if (!folder_.exists(log_file)) throw std::system_error(ENOENT, std::generic_category(), folder_.file_name(log_file));
   out.log = options_.writable ? folder_.open_for_writing(log_file) : folder_.open_for_reading(log_file);
   std::string log = read_from(out.log, folder_.file_name(log_file), 0);
-  if (!options_.writable) {
-    // A reader stops where the writer last said its commits were durable.
-    const std::optional<Mark> mark = read_mark(folder_);
-    if (mark && mark->generation == generation && mark->end >= kLogHeaderBytes && mark->end < log.size()) {
-      log.resize(static_cast<std::size_t>(mark->end));
-    }
-  }
+  if (readable >= kLogHeaderBytes && readable < log.size()) log.resize(static_cast<std::size_t>(readable));
   try {
     if (read_log_header(log) != generation) throw LogDamage("a log of another generation", 16);
     LogScan scan = scan_log(log, kLogHeaderBytes, 0);
@@ -233,8 +227,10 @@ void Store::open_existing(bool repair) {
   // replaced it meanwhile: it looks at CURRENT again.
   for (int attempt = 0;; ++attempt) {
     const std::uint64_t generation = read_current(folder_);
+    // A reader stops where the writer last said its commits were durable.
+    const std::uint64_t readable = !repair && open_mark() ? readable_end(read_mark(committed_), generation) : kWholeLog;
     try {
-      Snapshot snapshot = load_generation(generation);
+      Snapshot snapshot = load_generation(generation, readable);
       settings_ = std::move(snapshot.settings);
       const std::uint64_t tail_bytes = snapshot.tail_bytes;
       take(std::move(snapshot), generation);
@@ -496,14 +492,18 @@ bool Store::refresh() {
   return catch_up();
 }
 
-bool Store::catch_up() {
-  if (!committed_) {
-    try {
-      committed_ = folder_.open_for_reading(kCommitted);
-    } catch (const std::system_error&) {
-      return false;  // no writer has said anything yet
-    }
+bool Store::open_mark() {
+  if (committed_) return true;
+  try {
+    committed_ = folder_.open_for_reading(kCommitted);
+    return true;
+  } catch (const std::system_error&) {
+    return false;  // no writer has said anything yet
   }
+}
+
+bool Store::catch_up() {
+  if (!open_mark()) return false;
   const std::optional<Mark> mark = read_mark(committed_);
   if (!mark) return false;
   if (mark->generation != generation_) {
@@ -511,7 +511,7 @@ bool Store::catch_up() {
     if (generation == generation_) return false;
     Snapshot snapshot;
     try {
-      snapshot = load_generation(generation);
+      snapshot = load_generation(generation, readable_end(mark, generation));
     } catch (const std::system_error& error) {
       if (is_missing(error)) return false;  // replaced again meanwhile: next time
       throw;
@@ -589,9 +589,10 @@ bool Store::try_prepare_fork() {
 }
 
 void Store::wait_for_writer() {
-  if (session_thread_.load() != std::this_thread::get_id()) std::lock_guard<std::mutex> writing(*write_mutex_);
-  std::shared_ptr<LiveIndex> index = this->index();
-  index->wait_for_writer();
+  if (session_thread_.load() != std::this_thread::get_id()) {
+    std::lock_guard<std::mutex> writing(*write_mutex_);  // taken only to know the write is over
+  }
+  index()->wait_for_writer();
 }
 
 void Store::after_fork_parent() noexcept {

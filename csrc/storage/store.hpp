@@ -128,7 +128,8 @@ class Store {
 
  private:
   struct Snapshot;
-  Snapshot load_generation(std::uint64_t generation) const;
+  // `readable`: the length of its log to read at most.
+  Snapshot load_generation(std::uint64_t generation, std::uint64_t readable) const;
   void take(Snapshot snapshot, std::uint64_t generation);  // makes it the index searched
   void create(Parameters parameters);
   void open_existing(bool repair);
@@ -138,6 +139,7 @@ class Store {
   void checkpoint_locked();
   bool catch_up();
   void publish() noexcept;
+  bool open_mark();  // a reader's descriptor of the mark, opened once it exists
 
   StoreOptions options_;
   Folder folder_;

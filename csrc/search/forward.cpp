@@ -7,11 +7,11 @@
 
 namespace vorn::typing::text::search {
 
-std::vector<std::uint8_t>& ForwardStore::page_for(std::size_t bytes) {
+Array<std::uint8_t>& ForwardStore::page_for(std::size_t bytes) {
   make_room(positions_, positions_.size() + 1);
   if (pages_.empty() || pages_.back().capacity() - pages_.back().size() < bytes) {
     make_room(pages_, pages_.size() + 1);
-    std::vector<std::uint8_t> page;
+    Array<std::uint8_t> page;
     page.reserve(std::max(kPage, bytes));
     pages_.push_back(std::move(page));
   }
@@ -25,7 +25,7 @@ void ForwardStore::append(const std::vector<WordCount>& entries) {
     bytes += entry_size(entry.word - previous, entry.count);
     previous = entry.word;
   }
-  std::vector<std::uint8_t>& page = page_for(bytes);
+  Array<std::uint8_t>& page = page_for(bytes);
   // Nothing below allocates.
   const std::size_t offset = page.size();
   page.resize(offset + bytes);
@@ -39,9 +39,9 @@ void ForwardStore::append(const std::vector<WordCount>& entries) {
 }
 
 void ForwardStore::append_encoded(const std::uint8_t* begin, const std::uint8_t* end) {
-  std::vector<std::uint8_t>& page = page_for(static_cast<std::size_t>(end - begin));
+  Array<std::uint8_t>& page = page_for(static_cast<std::size_t>(end - begin));
   positions_.push_back((std::uint64_t{pages_.size() - 1} << 32) | page.size());
-  page.insert(page.end(), begin, end);
+  page.append(begin, end);
 }
 
 std::size_t ForwardStore::memory() const noexcept {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "array.hpp"
 #include "varint.hpp"
 
 namespace vorn::typing::text::search {
@@ -46,10 +47,11 @@ class ForwardStore {
  private:
   static constexpr std::size_t kPage = std::size_t{1} << 20;
   // The page where `bytes` more go, with room made for their position too.
-  std::vector<std::uint8_t>& page_for(std::size_t bytes);
+  Array<std::uint8_t>& page_for(std::size_t bytes);
+  friend struct ImageAccess;  // the snapshot image, which reads and writes the arrays in place
 
-  std::vector<std::vector<std::uint8_t>> pages_;
-  std::vector<std::uint64_t> positions_;  // page << 32 | offset of each document's entries
+  std::vector<Array<std::uint8_t>> pages_;
+  Array<std::uint64_t> positions_;  // page << 32 | offset of each document's entries
 };
 
 }  // namespace vorn::typing::text::search

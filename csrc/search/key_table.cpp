@@ -31,7 +31,7 @@ void KeyTable::reserve(std::size_t keys, std::size_t bytes) {
 
 void KeyTable::grow_slots(std::size_t keys) {
   if (keys * 10 <= slots_.size() * 7) return;
-  std::vector<std::uint32_t> fresh(std::max<std::size_t>(16, keys * 2), 0);  // throws before anything changes
+  Array<std::uint32_t> fresh(std::max<std::size_t>(16, keys * 2), 0);  // throws before anything changes
   slots_.swap(fresh);
   for (const std::uint32_t slot : fresh) {
     if (slot != 0) place(slot - 1);
@@ -47,7 +47,7 @@ std::uint32_t KeyTable::add_new(std::string_view key) {
   reserve(1, key.size());
   const std::size_t slot = probe(key);
   if (slots_[slot] != 0) return kNone;
-  bytes_.insert(bytes_.end(), key.begin(), key.end());
+  bytes_.append(key.data(), key.data() + key.size());
   ends_.push_back(static_cast<std::uint32_t>(bytes_.size()));
   slots_[slot] = numbered();
   ++live_;

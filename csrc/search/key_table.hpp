@@ -14,8 +14,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
-#include <vector>
-
+#include "array.hpp"
 #include "bm25/hash.hpp"
 
 namespace vorn::typing::text::search {
@@ -77,9 +76,11 @@ class KeyTable {
   void place(std::uint32_t number) noexcept { slots_[probe(key(number))] = number + 1; }
 
   detail::HashKey secret_;
-  std::vector<char> bytes_;           // every key's bytes, one after another
-  std::vector<std::uint32_t> ends_;   // end of each key's bytes
-  std::vector<std::uint32_t> slots_;  // number + 1 of the key in each slot, 0 when empty
+  friend struct ImageAccess;  // the snapshot image, which reads and writes the arrays in place
+
+  Array<char> bytes_;           // every key's bytes, one after another
+  Array<std::uint32_t> ends_;   // end of each key's bytes
+  Array<std::uint32_t> slots_;  // number + 1 of the key in each slot, 0 when empty
   std::size_t live_ = 0;
 };
 

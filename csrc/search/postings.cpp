@@ -51,7 +51,9 @@ std::uint32_t PostingStore::ChunkArena::allocate(unsigned size_class) {
     if (used_ + units > 0x20000) {
       if (pages_.size() >= 0x8000) throw std::length_error("postings beyond 32 GiB");
       make_room(pages_, pages_.size() + 1);
-      pages_.push_back(std::make_unique<std::uint8_t[]>(std::size_t{1} << 20));
+      make_room(owned_, owned_.size() + 1);
+      owned_.push_back(std::make_unique<std::uint8_t[]>(std::size_t{1} << 20));
+      pages_.push_back(owned_.back().get());
       used_ = 0;
     }
     chunk = static_cast<std::uint32_t>((pages_.size() - 1) << 17) + used_;
@@ -71,7 +73,7 @@ void PostingStore::ChunkArena::release(std::uint32_t chunk) noexcept {
 }
 
 void PostingStore::append(std::uint32_t word, std::uint32_t document, std::uint32_t count,
-                          const std::vector<std::uint32_t>& lengths) {
+                          const Array<std::uint32_t>& lengths) {
   Head& head = heads_[word];
   const std::uint32_t size = head.size & kSizeMask;
   if (size >= kSizeMask) throw std::length_error("a word in more documents than an index can hold");
@@ -86,7 +88,7 @@ void PostingStore::append(std::uint32_t word, std::uint32_t document, std::uint3
 }
 
 void PostingStore::append_small(Head& head, std::uint32_t document, std::uint32_t count,
-                                const std::vector<std::uint32_t>& lengths) {
+                                const Array<std::uint32_t>& lengths) {
   const std::uint32_t size = head.size & kSizeMask;
   // The postings so far: a single one in the head, or a chunk's varints.
   std::uint8_t single[2 * kMaxVarint32];
@@ -117,7 +119,7 @@ void PostingStore::append_small(Head& head, std::uint32_t document, std::uint32_
   if (too_long) {
     // Too long for a chunk: it becomes blocks and a tail.
     LargeList list;
-    list.tail.assign(begin, begin + used);
+    list.tail.append(begin, begin + used);
     list.tail_size = size;
     list.last_document = last;
     make_room(large_, large_.size() + 1);
@@ -141,7 +143,7 @@ void PostingStore::append_small(Head& head, std::uint32_t document, std::uint32_
 // Adds a block of kBlock postings after the list's last block; the tail
 // is left to the caller. A failure leaves the list as it was.
 void PostingStore::seal(LargeList& list, const std::uint32_t* documents, const std::uint32_t* counts,
-                        const std::vector<std::uint32_t>& lengths) {
+                        const Array<std::uint32_t>& lengths) {
   Bounds bounds{documents[kBlock - 1], 0, 0xffffffffu};
   std::uint32_t minus_one[kBlock];
   for (std::size_t i = 0; i < kBlock; ++i) {
@@ -158,13 +160,13 @@ void PostingStore::seal(LargeList& list, const std::uint32_t* documents, const s
   make_room(list.blocks, list.blocks.size() + 1);
   make_room(list.data, start + bytes + kDecoderPadding);
   list.data.resize(start);
-  list.data.insert(list.data.end(), encoded, encoded + bytes);
+  list.data.append(encoded, encoded + bytes);
   list.data.resize(start + bytes + kDecoderPadding, 0);
   list.blocks.push_back({bounds, static_cast<std::uint32_t>(start)});
 }
 
 void PostingStore::append_large(LargeList& list, std::uint32_t document, std::uint32_t count,
-                                const std::vector<std::uint32_t>& lengths) {
+                                const Array<std::uint32_t>& lengths) {
   if (list.tail_size >= kBlock) {
     // Seals the full tail into a block first, so that a failure leaves the list as it was.
     std::uint32_t documents[kBlock], counts[kBlock];
@@ -183,14 +185,14 @@ void PostingStore::append_large(LargeList& list, std::uint32_t document, std::ui
   std::uint8_t posting[2 * kMaxVarint32];
   const std::size_t added = static_cast<std::size_t>(put_entry(posting, document - previous, count) - posting);
   make_room(list.tail, list.tail.size() + added);
-  list.tail.insert(list.tail.end(), posting, posting + added);
+  list.tail.append(posting, posting + added);
   ++list.tail_size;
   list.last_document = document;
 }
 
 void PostingStore::assign(std::uint32_t word, const std::vector<std::uint32_t>& documents,
                           const std::vector<std::uint32_t>& counts, std::basic_string_view<std::uint8_t> encoded,
-                          const std::vector<std::uint32_t>& lengths) {
+                          const Array<std::uint32_t>& lengths) {
   const std::size_t size = documents.size();
   if (size == 0) return;
   if (size >= kSizeMask) throw std::length_error("a word in more documents than an index can hold");
@@ -231,7 +233,7 @@ std::size_t PostingStore::memory() const noexcept {
 
 // --- Reader ----------------------------------------------------------------------------------------
 
-PostingStore::Reader::Reader(const PostingStore& store, std::uint32_t word, const std::vector<std::uint32_t>& lengths) {
+PostingStore::Reader::Reader(const PostingStore& store, std::uint32_t word, const Array<std::uint32_t>& lengths) {
   const Head& head = store.heads_[word];
   const std::uint32_t size = head.size & kSizeMask;
   const auto decode = [&](const std::uint8_t* begin, const std::uint8_t* end, std::uint32_t from) {

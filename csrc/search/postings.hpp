@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "array.hpp"
 #include "growth.hpp"
 
 namespace vorn::typing::text::search {
@@ -45,13 +46,13 @@ class PostingStore {
   // every document in it, and `lengths[d]` is the length of document d. On
   // failure (out of memory) the list is as it was.
   void append(std::uint32_t word, std::uint32_t document, std::uint32_t count,
-              const std::vector<std::uint32_t>& lengths);
+              const Array<std::uint32_t>& lengths);
 
   // Sets the list of `word`, empty until now, to these postings (documents
   // ascending): what appending them one by one would give, at once.
   // `encoded` holds them as varints, as a short list keeps them.
   void assign(std::uint32_t word, const std::vector<std::uint32_t>& documents, const std::vector<std::uint32_t>& counts,
-              std::basic_string_view<std::uint8_t> encoded, const std::vector<std::uint32_t>& lengths);
+              std::basic_string_view<std::uint8_t> encoded, const Array<std::uint32_t>& lengths);
 
   // The list of `word` as (documents, counts) blocks, for a reader.
   class Reader;
@@ -73,9 +74,9 @@ class PostingStore {
     std::uint32_t offset;  // where its bytes begin in data
   };
   struct LargeList {
-    std::vector<Block> blocks;
-    std::vector<std::uint8_t> data;  // the blocks, then padding for the decoder's reads
-    std::vector<std::uint8_t> tail;  // the postings after the last block, as varints
+    Array<Block> blocks;
+    Array<std::uint8_t> data;  // the blocks, then padding for the decoder's reads
+    Array<std::uint8_t> tail;  // the postings after the last block, as varints
     std::uint32_t tail_size = 0;
     std::uint32_t last_document = 0;  // of the whole list
   };
@@ -97,7 +98,7 @@ class PostingStore {
     std::uint32_t allocate(unsigned size_class);
     void release(std::uint32_t chunk) noexcept;
     std::uint8_t* at(std::uint32_t chunk) const noexcept {
-      return pages_[chunk >> 17].get() + std::size_t{chunk & 0x1ffff} * 8;
+      return pages_[chunk >> 17] + std::size_t{chunk & 0x1ffff} * 8;
     }
     std::size_t memory() const noexcept { return pages_.size() << 20; }
 
@@ -106,19 +107,23 @@ class PostingStore {
     static std::size_t bytes(unsigned size_class) noexcept {
       return (size_class % 2 == 0 ? std::size_t{16} : std::size_t{24}) << (size_class / 2);
     }
-    std::vector<std::unique_ptr<std::uint8_t[]>> pages_;
+    friend struct ImageAccess;
+    std::vector<std::uint8_t*> pages_;  // its own pages, or a mapped snapshot's
+    std::vector<std::unique_ptr<std::uint8_t[]>> owned_;
     std::uint32_t used_ = 0x20000;        // 8-byte units used of the last page
     std::uint32_t free_[kClasses] = {};   // first free chunk of each class, + 1
   };
 
   void append_small(Head& head, std::uint32_t document, std::uint32_t count,
-                    const std::vector<std::uint32_t>& lengths);
+                    const Array<std::uint32_t>& lengths);
   void append_large(LargeList& list, std::uint32_t document, std::uint32_t count,
-                    const std::vector<std::uint32_t>& lengths);
+                    const Array<std::uint32_t>& lengths);
   static void seal(LargeList& list, const std::uint32_t* documents, const std::uint32_t* counts,
-                   const std::vector<std::uint32_t>& lengths);
+                   const Array<std::uint32_t>& lengths);
 
-  std::vector<Head> heads_;
+  friend struct ImageAccess;  // the snapshot image, which reads and writes the arrays in place
+
+  Array<Head> heads_;
   ChunkArena chunks_;
   std::vector<LargeList> large_;
 };
@@ -127,7 +132,7 @@ class PostingStore {
 // tail of a large one is a single block, with its bounds worked out here.
 class PostingStore::Reader {
  public:
-  Reader(const PostingStore& store, std::uint32_t word, const std::vector<std::uint32_t>& lengths);
+  Reader(const PostingStore& store, std::uint32_t word, const Array<std::uint32_t>& lengths);
 
   std::uint32_t document() const noexcept { return documents_[at_]; }  // kEndDocument past the end
   std::uint32_t count() const noexcept { return counts_[at_]; }

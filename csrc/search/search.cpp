@@ -67,7 +67,7 @@ class Weigher {
   }
 
  private:
-  const std::vector<std::uint32_t>& lengths_;
+  const Array<std::uint32_t>& lengths_;
   double average_, b_, k1_;
 };
 

@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "array.hpp"
 #include "bm25/weights.hpp"
 #include "forward.hpp"
 #include "key_table.hpp"
@@ -33,16 +35,18 @@ struct WordStatistics {
 
 struct LiveIndex::State {
   KeyTable words;                          // word -> word number
-  std::vector<WordStatistics> statistics;  // by word number
+  Array<WordStatistics> statistics;        // by word number
   PostingStore postings;                   // by word number
   KeyTable ids;                            // document id -> document number
-  std::vector<std::uint32_t> lengths;      // words in each numbered document
-  std::vector<std::uint64_t> alive;        // a bit per numbered document
+  Array<std::uint32_t> lengths;            // words in each numbered document
+  Array<std::uint64_t> alive;              // a bit per numbered document
   ForwardStore forward;                    // each numbered document's words
   std::uint64_t live = 0;                  // live documents
   std::uint64_t with_words = 0;            // live documents with words
   std::uint64_t total_length = 0;          // their words
   std::uint64_t unused_words = 0;          // words no live document holds
+  // What the arrays that are views read: a snapshot mapped into memory.
+  std::shared_ptr<const void> mapping;
 
   bool is_alive(std::uint32_t document) const noexcept { return (alive[document >> 6] >> (document & 63)) & 1; }
 

@@ -1,4 +1,5 @@
-// Random bytes into the index file reader: it either reads an index or
+// Random bytes into the index file reader (and the snapshot image's, which
+// it hands images to): it either reads an index or
 // refuses the file with std::invalid_argument. Whatever it reads answers a
 // search, and saving it again and reading that back gives the same bytes.
 // This build does not check checksums, so that the fuzzer gets past them to
@@ -33,6 +34,8 @@ void write_seeds(const std::string& folder) {
     documents.push_back({std::string("i\x01\0\0\0\0\0\0\0", 9), {"词", "词"}});
     index.add(documents);
     std::ofstream(folder + "/seed-" + std::to_string(variant), std::ios::binary) << index.serialize("{\"analyzer\": {}}");
+    index.remove({"s1"});  // an image is of the live documents alone: it rebuilds first
+    std::ofstream(folder + "/image-" + std::to_string(variant), std::ios::binary) << index.image("{}");
   }
 }
 

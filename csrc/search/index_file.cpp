@@ -10,17 +10,16 @@
 // that no file can be made to pass with other postings).
 
 #include <cstring>
-#include <exception>
 #include <shared_mutex>
 #include <stdexcept>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "background.hpp"
 #include "bm25/hash.hpp"
+#include "file_checks.hpp"
 #include "live_index.hpp"
 #include "normalizer.hpp"
 #include "state.hpp"
@@ -53,52 +52,7 @@ void put_bytes(std::string& out, std::string_view bytes) {
   out.append(bytes);
 }
 
-std::uint64_t checksum(std::string_view bytes) noexcept { return XXH3_64bits(bytes.data(), bytes.size()); }
-
-bool checksum_matches(std::string_view bytes, std::uint64_t expected) noexcept {
-#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-  (void)bytes, (void)expected;
-  return true;  // lets a fuzzer past the checksums, to the reading behind them
-#else
-  return checksum(bytes) == expected;
-#endif
-}
-
 [[noreturn]] void damaged(const std::string& what) { throw std::invalid_argument(what); }
-
-// Work on a second thread, beside the caller's: join() waits and passes on
-// its exception. Where no thread can be started it runs at once instead.
-class Background {
- public:
-  template <class Work>
-  explicit Background(Work&& work) {
-    auto guarded = [this, work = std::forward<Work>(work)]() mutable {
-      try {
-        work();
-      } catch (...) {
-        error_ = std::current_exception();
-      }
-    };
-    try {
-      thread_ = std::thread(std::move(guarded));
-    } catch (const std::system_error&) {
-      guarded();
-    }
-  }
-  Background(const Background&) = delete;
-  Background& operator=(const Background&) = delete;
-  ~Background() {
-    if (thread_.joinable()) thread_.join();
-  }
-  void join() {
-    if (thread_.joinable()) thread_.join();
-    if (error_) std::rethrow_exception(error_);
-  }
-
- private:
-  std::exception_ptr error_;
-  std::thread thread_;
-};
 
 // Reads a section's bytes in order, refusing whatever does not fit.
 class Cursor {
@@ -139,22 +93,6 @@ class Cursor {
   const std::uint8_t* end_;
   const char* section_;
 };
-
-// An id is a kind byte and its value: "s" and UTF-8 text, or "i" and a
-// 64-bit integer, little-endian.
-bool valid_id(std::string_view id) noexcept {
-  if (id.empty()) return false;
-  if (id[0] == 'i') return id.size() == 9;
-  return id[0] == 's' && valid_utf8(id.substr(1));
-}
-
-// A posting's part of the sum that the postings and the documents must
-// agree on: keyed, so that no file can be made to pass with other postings.
-std::uint64_t posting_hash(std::uint32_t word, std::uint32_t document, std::uint32_t count,
-                           const detail::HashKey& key) noexcept {
-  const std::uint64_t place = (std::uint64_t{word} << 32) | document;
-  return detail::fold_multiply(place ^ key.mix0, (std::uint64_t{count} << 32 | count) ^ key.mix1 ^ key.seed);
-}
 
 }  // namespace
 
@@ -276,9 +214,21 @@ Layout layout_of(std::string_view data, int sections) {
 
 }  // namespace
 
-std::string LiveIndex::read_settings(std::string_view data) { return std::string(layout_of(data, 1).sections[0]); }
+std::string LiveIndex::read_settings(std::string_view data) {
+  if (is_image(data)) {
+    std::string settings;
+    deserialize(data, settings);
+    return settings;
+  }
+  return std::string(layout_of(data, 1).sections[0]);
+}
 
 std::unique_ptr<LiveIndex> LiveIndex::deserialize(std::string_view data, std::string& settings) {
+  if (is_image(data)) {
+    // A snapshot image (an index folder's), read from a copy of its own.
+    auto copy = std::make_shared<std::string>(data);
+    return open_image(reinterpret_cast<std::uint8_t*>(copy->data()), copy->size(), copy, settings);
+  }
   const Layout layout = layout_of(data, 4);
   const Parameters parameters = layout.parameters;
   const std::uint64_t word_count = layout.words;

@@ -34,6 +34,9 @@ struct WordStatistics {
 };
 
 struct LiveIndex::State {
+  // What the arrays that are views read (a snapshot mapped into memory),
+  // kept until they are gone.
+  std::shared_ptr<const void> mapping;
   KeyTable words;                          // word -> word number
   Array<WordStatistics> statistics;        // by word number
   PostingStore postings;                   // by word number
@@ -45,8 +48,6 @@ struct LiveIndex::State {
   std::uint64_t with_words = 0;            // live documents with words
   std::uint64_t total_length = 0;          // their words
   std::uint64_t unused_words = 0;          // words no live document holds
-  // What the arrays that are views read: a snapshot mapped into memory.
-  std::shared_ptr<const void> mapping;
 
   bool is_alive(std::uint32_t document) const noexcept { return (alive[document >> 6] >> (document & 63)) & 1; }
 
@@ -63,6 +64,8 @@ struct LiveIndex::State {
   void revive(std::uint32_t document) noexcept;
   // Counts a document (its id already found) in the statistics, as live.
   void count_in(std::uint32_t document) noexcept;
+  // The live documents alone, numbered afresh in their order.
+  std::unique_ptr<State> compacted() const;
 
   // The model's N and average length, as a BM25 trained on the live
   // documents would hold them (its counts stop at the 32-bit limit).

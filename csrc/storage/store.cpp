@@ -14,6 +14,7 @@
 #include <xxhash.h>
 
 #include "log_format.hpp"
+#include "mapping.hpp"
 
 namespace vorn::typing::text::search::storage {
 
@@ -172,7 +173,7 @@ Store::~Store() {
 void Store::create(Parameters parameters) {
   remove_stale_files();
   index_ = std::make_shared<LiveIndex>(parameters);
-  const std::string snapshot = index_->serialize(settings_);
+  const std::string snapshot = index_->image(settings_);
   folder_.replace(snapshot_name(0), snapshot);
   folder_.replace(log_name(0), log_header(0));
   folder_.replace(kCurrent, current_text(0));
@@ -196,9 +197,14 @@ Store::Snapshot Store::load_generation(std::uint64_t generation, std::uint64_t r
   Snapshot out;
   const std::string snapshot_file = snapshot_name(generation), log_file = log_name(generation);
   {
-    const std::string data = folder_.read(snapshot_file);
+    // An image is read in place, its mapping kept by the index; a snapshot
+    // of the older format is built from it, and the mapping let go.
+    const auto mapping = std::make_shared<Mapping>(folder_.open_for_reading(snapshot_file), folder_.file_name(snapshot_file));
+    const std::string_view data(reinterpret_cast<const char*>(mapping->data()), mapping->size());
     try {
-      out.index = std::shared_ptr<LiveIndex>(LiveIndex::deserialize(data, out.settings));
+      out.index = LiveIndex::is_image(data)
+                      ? std::shared_ptr<LiveIndex>(LiveIndex::open_image(mapping->data(), mapping->size(), mapping, out.settings))
+                      : std::shared_ptr<LiveIndex>(LiveIndex::deserialize(data, out.settings));
     } catch (const std::invalid_argument& error) {
       throw std::invalid_argument(folder_.file_name(snapshot_file) + ": " + error.what());
     }
@@ -450,7 +456,7 @@ void Store::checkpoint_locked() {
   const std::uint64_t old = generation_, next = generation_ + 1;
   // Searches go on beside this; writes wait, so the snapshot holds exactly
   // what the log committed.
-  const std::string snapshot = index_->serialize(settings_);
+  const std::string snapshot = index_->image(settings_);
   folder_.replace(snapshot_name(next), snapshot);
   folder_.replace(log_name(next), log_header(next));
   Descriptor log = folder_.open_for_writing(log_name(next));

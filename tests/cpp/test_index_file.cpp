@@ -150,10 +150,10 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"other_version",
                [](const std::string& good) {
                  Parts parts(good);
-                 parts.header[16] = 3;
+                 parts.header[16] = 4;
                  return parts.file();
                },
-               "version 3"},
+               "version 4"},
         Damage{"header_bit_flip", [](const std::string& good) { return std::string(good).replace(41, 1, "\x7f"); },
                "header is damaged"},
         Damage{"section_bit_flip",

@@ -306,3 +306,32 @@ TEST(Store, DamagedFilesAreRefusedNamingThem) {
   std::ofstream(std::filesystem::path(path) / "CURRENT", std::ios::binary | std::ios::trunc) << "junk";
   EXPECT_THROW(Store(path, reader(), kParameters, "{}"), std::invalid_argument);
 }
+
+// A snapshot is read in place from a private mapping: writes after opening
+// change the process's pages, never the file that every reader maps; and a
+// folder whose snapshot is of the older index file format still opens.
+TEST(Store, WritesNeverChangeTheMappedSnapshotAndOlderSnapshotsOpen) {
+  TempDir folder;
+  const std::string path = (folder / "index").string();
+  const std::filesystem::path snapshot = std::filesystem::path(path) / "snapshot-1";
+  std::mt19937 random(4);
+  std::vector<std::vector<Change>> writes = {{{Change::Kind::Add, documents(0, 400, random), {}}}};
+  {
+    Store store(path, writer(), kParameters, "{}");
+    store.write(writes[0]);
+    store.checkpoint();
+  }
+  const std::string before = read_file(snapshot);
+  {
+    Store store(path, writer(), kParameters, "{}");
+    writes.push_back({{Change::Kind::Update, documents(100, 300, random), {}}, {Change::Kind::Remove, {}, {"s1", "s2"}}});
+    store.write(writes.back());
+    store.commit();
+    EXPECT_EQ(results(*store.index()), results(*fresh(writes)));
+    EXPECT_EQ(read_file(snapshot), before);
+  }
+  // The same documents, as the older format holds them.
+  std::ofstream(snapshot, std::ios::binary | std::ios::trunc) << fresh({writes[0]})->serialize("{}");
+  Store reopened(path, reader(), kParameters, "{}");
+  EXPECT_EQ(results(*reopened.index()), results(*fresh(writes)));
+}

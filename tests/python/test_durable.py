@@ -261,3 +261,40 @@ def test_commits_from_many_threads_share_flushes_and_all_land(tmp_path, analyzer
     assert stats["pending_writes"] == 0 and stats["sequence"] <= 200
     del index
     assert len(Index.open(path, readonly=True, analyzer=analyzer)) == 200
+
+
+def mapped_snapshots(path):
+    """The snapshot files of `path` that this process maps, by name."""
+    with open("/proc/self/maps") as maps:
+        return sorted({os.path.basename(line.split(None, 5)[5].strip().replace(" (deleted)", ""))
+                       for line in maps if len(line.split(None, 5)) == 6 and str(path) in line})
+
+
+def test_snapshots_are_mapped_until_a_reader_moves_on_and_damage_names_them(tmp_path, analyzer):
+    path = tmp_path / "index"
+    texts = ["苹果手机", "华为手机", "退款到账"] * 50
+    writer = Index.open(path, analyzer=analyzer)
+    writer.add_many(enumerate(texts))
+    writer.checkpoint()
+    reader = Index.open(path, readonly=True, analyzer=analyzer, auto_refresh=False)
+    assert mapped_snapshots(path) == ["snapshot-1"]
+    writer.update(3, "电子发票")
+    writer.checkpoint()
+    reader.refresh()
+    # The reader maps the new snapshot alone; the writer keeps its index in memory.
+    assert mapped_snapshots(path) == ["snapshot-2"]
+    live = {i: text for i, text in enumerate(texts) if i != 3}
+    live[3] = "电子发票"  # replaced: numbered last
+    assert results(reader) == results(writer) == results(fresh(analyzer, {i: analyzer.document_words(text)
+                                                                          for i, text in live.items()}))
+    reader.close()
+    writer.close()
+    # Searches after close see the index as it was; its mapping goes with it.
+    assert results(reader) == results(writer)
+    del reader, writer
+    assert mapped_snapshots(path) == []
+    damaged = bytearray((path / "snapshot-2").read_bytes())
+    damaged[len(damaged) // 2] ^= 0x01
+    (path / "snapshot-2").write_bytes(bytes(damaged))
+    with pytest.raises(ValueError, match=r"snapshot-2: its .* section is damaged"):
+        Index.open(path, readonly=True, analyzer=analyzer)

@@ -1,6 +1,7 @@
 """Worker processes serving one index kept in a folder: the memory of four
 workers that fork after opening it (gunicorn --preload) and of four that each
-open it, against one process, as proportional set sizes (PSS)."""
+open it (and so map its snapshot), against one process, as proportional set
+sizes (PSS)."""
 import os
 import random
 import tempfile
@@ -80,6 +81,8 @@ def run(documents=200_000, length=20):
         path = os.path.join(folder, "index")
         with Index.open(path, analyzer=Analyzer()) as writer:
             writer.add_words([(i, [rng.choice(vocabulary) for _ in range(length)]) for i in range(documents)])
+            # A service's index after a checkpoint: the snapshot, mapped by each process, and an empty log.
+            writer.checkpoint()
         single = one_process(path, vocabulary)
         rows = [["one process", f"{single:,.0f}", "1.00x"]]
         for preload in (True, False):

@@ -34,7 +34,7 @@ void write_seeds(const std::string& folder) {
     documents.push_back({std::string("i\x01\0\0\0\0\0\0\0", 9), {"词", "词"}});
     index.add(documents);
     std::ofstream(folder + "/seed-" + std::to_string(variant), std::ios::binary) << index.serialize("{\"analyzer\": {}}");
-    index.remove({"s1"});  // an image is of the live documents alone: it rebuilds first
+    index.remove({"s1"});  // an image keeps removed documents, which a file drops
     std::ofstream(folder + "/image-" + std::to_string(variant), std::ios::binary) << index.image("{}");
   }
 }

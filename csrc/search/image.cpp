@@ -1,6 +1,7 @@
-// The snapshot image: the index's structures as they lie in memory, so that
-// opening maps the file and reads it in place instead of building anything,
-// and every process that maps it shares its pages. A header with the counts
+// The snapshot image: the index's structures as they lie in memory (removed
+// documents and all, which the index's own rebuilds drop), so that opening
+// maps the file and reads it in place instead of building anything, and
+// every process that maps it shares its pages. A header with the counts
 // and a table of sections, each 64-byte aligned with its size and an XXH3
 // checksum; then the sections, raw little-endian arrays.
 //
@@ -8,9 +9,10 @@
 // every section's size must be what the counts make it, every offset and
 // number must be in range, every varint and block must decode within its
 // bytes and every hash table must find each of its keys where it lies, with
-// a bound on the probing, before any of it is used. The postings must be the
-// documents' words turned around (a keyed sum, as in the index file), and
-// the statistics, lengths, block bounds and totals what they add up to.
+// a bound on the probing, before any of it is used. The live documents'
+// postings must be their words turned around (a keyed sum, as in the index
+// file), and the statistics, lengths, block bounds and totals what they add
+// up to.
 
 #include <streamvbyte.h>
 #include <streamvbytedelta.h>
@@ -43,12 +45,12 @@ constexpr std::size_t kDecoderPadding = 16;
 
 enum Section : unsigned {
   kSettings, kWordBytes, kWordEnds, kWordSlots, kIdBytes, kIdEnds, kIdSlots, kStatistics, kLengths,
-  kPageSizes, kPages, kPositions, kHeads, kChunks, kLists, kBlocks, kData, kTails, kSections
+  kPageSizes, kPages, kPositions, kHeads, kChunks, kLists, kBlocks, kData, kTails, kAlive, kSections
 };
 constexpr const char* kSectionNames[kSections] = {
     "settings", "word bytes", "word ends", "word slots", "id bytes", "id ends", "id slots", "statistics", "lengths",
     "page sizes", "forward pages", "forward positions", "list heads", "chunks", "long lists", "blocks", "block data",
-    "list tails"};
+    "list tails", "alive documents"};
 
 struct SectionEntry {
   std::uint64_t offset, size, checksum;
@@ -120,10 +122,12 @@ struct ImageAccess {
   static std::string write(const State& state, const Parameters& parameters, std::string_view settings);
   static std::unique_ptr<State> read(std::uint8_t* bytes, std::size_t size, Parameters& parameters,
                                      std::string& settings);
+  static std::string settings(std::string_view data);
 
  private:
   class Image;
-  static void check_keys(const KeyTable& table, const char* what, bool ids);
+  // `alive`, for the ids: the numbers the table must find, the others removed.
+  static void check_keys(const KeyTable& table, const char* what, const Array<std::uint64_t>* alive);
 };
 
 // --- Writing ---------------------------------------------------------------------------------------
@@ -200,6 +204,7 @@ std::string ImageAccess::write(const State& state, const Parameters& parameters,
   for (const LargeList& list : state.postings.large_) add(list.data.data(), list.data.size());
   begin(kTails);
   for (const LargeList& list : state.postings.large_) add(list.tail.data(), list.tail.size());
+  whole(kAlive, state.alive);
 
   for (SectionEntry& entry : header.sections) {
     entry.checksum = checksum(std::string_view(out.data() + entry.offset, entry.size));
@@ -211,11 +216,7 @@ std::string ImageAccess::write(const State& state, const Parameters& parameters,
 
 std::string LiveIndex::image(std::string_view settings) const {
   std::shared_lock<RwLock> shared(lock_);
-  // The image numbers the live documents alone: taken as they are when
-  // none was removed, else rebuilt first.
-  if (state_->ids.numbered() == state_->live && state_->unused_words == 0) return ImageAccess::write(*state_, parameters_, settings);
-  const std::unique_ptr<State> compacted = state_->compacted();
-  return ImageAccess::write(*compacted, parameters_, settings);
+  return ImageAccess::write(*state_, parameters_, settings);
 }
 
 bool LiveIndex::is_image(std::string_view head) noexcept {
@@ -230,11 +231,12 @@ bool LiveIndex::is_image(std::string_view head) noexcept {
 // One image's header and sections, checked as far as their sizes go.
 class ImageAccess::Image {
  public:
-  Image(std::uint8_t* bytes, std::size_t size) : bytes_(bytes) {
+  // Only array() gives out the bytes to be written: `bytes` may be a
+  // caller's read-only copy when settings() alone is read.
+  Image(const std::uint8_t* bytes, std::size_t size) : bytes_(const_cast<std::uint8_t*>(bytes)) {
     if (size < sizeof(Header) || std::memcmp(bytes, kMagic, sizeof kMagic) != 0) {
       damaged("not an index file (it does not begin as one)");
     }
-    if (reinterpret_cast<std::uintptr_t>(bytes) % 8 != 0) damaged("an image not aligned in memory");
     std::memcpy(&header_, bytes, sizeof header_);
     if (header_.version != kImageVersion) damaged("not a snapshot image");
     if (!checksum_matches(std::string_view(reinterpret_cast<const char*>(bytes), offsetof(Header, checksum)),
@@ -273,15 +275,14 @@ class ImageAccess::Image {
     }
   }
 
+  bool sum_matches(unsigned s) const noexcept {
+    return checksum_matches(std::string_view(reinterpret_cast<const char*>(at(s)), size(s)), header_.sections[s].checksum);
+  }
   // Every section's checksum, on two threads.
   void check_sums() const {
     const auto range = [this](unsigned from, unsigned to) {
       for (unsigned s = from; s < to; ++s) {
-        if (!checksum_matches(std::string_view(reinterpret_cast<const char*>(bytes_ + header_.sections[s].offset),
-                                               header_.sections[s].size),
-                              header_.sections[s].checksum)) {
-          damaged(std::string("its ") + kSectionNames[s] + " section is damaged");
-        }
+        if (!sum_matches(s)) damaged(std::string("its ") + kSectionNames[s] + " section is damaged");
       }
     };
     Background half([&] { range(0, kPages); });
@@ -302,7 +303,9 @@ class ImageAccess::Image {
   Header header_;
 };
 
-void ImageAccess::check_keys(const KeyTable& table, const char* what, bool ids) {
+void ImageAccess::check_keys(const KeyTable& table, const char* what, const Array<std::uint64_t>* alive) {
+  const bool ids = alive != nullptr;
+  const auto found = [&](std::uint32_t number) { return !ids || (((*alive)[number >> 6] >> (number & 63)) & 1) != 0; };
   const auto fail = [&](const std::string& why) { damaged(std::string("its ") + what + " " + why); };
   const std::uint32_t numbered = table.numbered();
   std::uint32_t previous = 0;
@@ -315,26 +318,29 @@ void ImageAccess::check_keys(const KeyTable& table, const char* what, bool ids) 
     const std::string_view key = table.key(number);
     if (ids ? !valid_id(key) : !valid_utf8(key)) fail(ids ? "hold one neither text nor an integer" : "hold one not UTF-8");
   }
-  // Each number in exactly one slot, and an empty slot for a probe to end on.
+  // Each number found in exactly one slot, and an empty slot for a probe to end on.
   const std::size_t slots = table.slots_.size();
-  if (numbered > 0 && slots <= numbered) fail("have a hash table too small for them");
+  if (table.size() > 0 && slots <= table.size()) fail("have a hash table too small for them");
   std::vector<std::uint32_t> place(numbered, 0xffffffffu);
   for (std::size_t at = 0; at < slots; ++at) {
     const std::uint32_t slot = table.slots_[at];
     if (slot == 0) continue;
-    if (slot > numbered || place[slot - 1] != 0xffffffffu) fail("have a hash table out of range");
+    if (slot > numbered || place[slot - 1] != 0xffffffffu || !found(slot - 1)) fail("have a hash table out of range");
     place[slot - 1] = static_cast<std::uint32_t>(at);
   }
   // The hash of the key in each slot, taken in the order of the keys' bytes.
   std::vector<std::uint32_t> hashes(slots, 0);
   for (std::uint32_t number = 0; number < numbered; ++number) {
-    if (place[number] == 0xffffffffu) fail("have a hash table that misses one");
-    hashes[place[number]] = table.hash(table.key(number));
+    if (place[number] != 0xffffffffu) {
+      hashes[place[number]] = table.hash(table.key(number));
+    } else if (found(number)) {
+      fail("have a hash table that misses one");
+    }
   }
   // Each key found where it lies: every slot from its first one on is taken,
   // by other keys. A table at most 70% full probes a couple of slots a key;
   // a crafted one could make every search walk the whole table.
-  std::uint64_t budget = 16 * std::uint64_t{numbered} + 1024;
+  std::uint64_t budget = 16 * std::uint64_t{table.size()} + 1024;
   for (std::size_t at = 0; at < slots; ++at) {
     const std::uint32_t slot = table.slots_[at];
     if (slot == 0) continue;
@@ -349,10 +355,25 @@ void ImageAccess::check_keys(const KeyTable& table, const char* what, bool ids) 
 
 std::unique_ptr<LiveIndex::State> ImageAccess::read(std::uint8_t* bytes, std::size_t size, Parameters& parameters,
                                                     std::string& settings) {
+  if (reinterpret_cast<std::uintptr_t>(bytes) % 8 != 0) damaged("an image not aligned in memory");
   const Image image(bytes, size);
   image.check_sums();
   const Header& h = image.header();
   const auto words = static_cast<std::uint32_t>(h.words), documents = static_cast<std::uint32_t>(h.documents);
+
+  // A bit per numbered document, as the index grows it: a word for each 64
+  // begun, or one more; none set past the last.
+  const Array<std::uint64_t> alive = image.array<std::uint64_t>(kAlive);
+  if (image.size(kAlive) % 8 != 0 || alive.size() < (std::uint64_t{documents} + 63) / 64 || alive.size() > documents / 64 + 1) {
+    damaged("its alive documents section is not the size its counts give");
+  }
+  std::uint64_t live = 0;
+  for (std::size_t i = 0; i < alive.size(); ++i) {
+    const std::uint64_t first = 64 * std::uint64_t{i};
+    const std::uint64_t here = documents > first ? std::min<std::uint64_t>(64, documents - first) : 0;
+    if (here < 64 && (alive[i] >> here) != 0) damaged("its alive documents include one never numbered");
+    live += static_cast<std::uint64_t>(__builtin_popcountll(alive[i]));
+  }
 
   auto state = std::make_unique<State>();
   state->words.secret_ = h.word_secret;
@@ -364,7 +385,8 @@ std::unique_ptr<LiveIndex::State> ImageAccess::read(std::uint8_t* bytes, std::si
   state->ids.bytes_ = image.array<char>(kIdBytes);
   state->ids.ends_ = image.array<std::uint32_t>(kIdEnds);
   state->ids.slots_ = image.array<std::uint32_t>(kIdSlots);
-  state->ids.live_ = documents;
+  state->ids.live_ = live;
+  state->alive = alive;
   state->statistics = image.array<WordStatistics>(kStatistics);
   state->lengths = image.array<std::uint32_t>(kLengths);
   state->forward.positions_ = image.array<std::uint64_t>(kPositions);
@@ -402,18 +424,27 @@ std::unique_ptr<LiveIndex::State> ImageAccess::read(std::uint8_t* bytes, std::si
   for (int i = 0; i < 3; ++i) {
     if (at[i] != room[i]) damaged("its long lists do not fill their sections");
   }
+  // Whole pages are read in place. The last, in the image as far as it was
+  // used, is copied to a whole page of this process's own, so that every
+  // page is whole and new chunks go on after the used part; the image's
+  // free chunks stay unused.
   auto& chunks = state->postings.chunks_;
   for (std::uint64_t page = 0; page < h.chunk_pages; ++page) chunks.pages_.push_back(image.at(kChunks) + (page << 20));
-  // New chunks go to a page of their own; the image's free chunks stay unused.
-  chunks.used_ = chunks.room_ =
-      h.chunk_pages == 0 ? 0x20000 : static_cast<std::uint32_t>((image.size(kChunks) - ((h.chunk_pages - 1) << 20)) / 8);
+  chunks.used_ = 0x20000;
+  if (h.chunk_pages > 0) {
+    const std::size_t last = static_cast<std::size_t>(image.size(kChunks) - ((h.chunk_pages - 1) << 20));
+    chunks.owned_.push_back(std::make_unique<std::uint8_t[]>(std::size_t{1} << 20));
+    std::memcpy(chunks.owned_.back().get(), chunks.pages_.back(), last);
+    chunks.pages_.back() = chunks.owned_.back().get();
+    chunks.used_ = static_cast<std::uint32_t>(last / 8);
+  }
 
   const detail::HashKey key = detail::HashKey::random();
   std::uint64_t forward_sum = 0, postings_sum = 0;
   // The words' table and the documents' words on one thread, the ids' table
   // and the postings on the other.
   Background forward_half([&] {
-    check_keys(state->words, "words", false);
+    check_keys(state->words, "words", nullptr);
     std::uint64_t with_words = 0, total_length = 0;
     const ForwardStore& forward = state->forward;
     for (std::uint32_t document = 0; document < documents; ++document) {
@@ -426,23 +457,26 @@ std::unique_ptr<LiveIndex::State> ImageAccess::read(std::uint8_t* bytes, std::si
       EntryCursor cursor(bytes.data() + begin, bytes.end());
       std::uint32_t n = 0, word = 0, count = 0;
       std::uint64_t length = 0;
+      const bool alive_here = state->is_alive(document);
       if (!cursor.varint(n) || n > words) damaged("a document's words are damaged");
       for (std::uint32_t i = 0; i < n; ++i) {
         if (!cursor.entry(word, i == 0, words, count)) damaged("a document's words are damaged or out of order");
         length += count;
-        forward_sum += posting_hash(word, document, count, key);
+        if (alive_here) forward_sum += posting_hash(word, document, count, key);
       }
       if (length != state->lengths[document]) damaged("a document's length is not its words'");
+      if (!alive_here) continue;
       with_words += length > 0 ? 1 : 0;
       total_length += length;
     }
     if (with_words != h.with_words || total_length != h.total_length) damaged("its totals are not its documents'");
   });
 
-  check_keys(state->ids, "ids", true);
+  check_keys(state->ids, "ids", &state->alive);
   const PostingStore& postings = state->postings;
   std::vector<bool> chunk_units(chunks.pages_.size() << 17, false), lists_seen(large.size(), false);
   const Array<std::uint32_t>& lengths = state->lengths;
+  std::uint64_t unused = 0;  // words no live document holds
   for (std::uint32_t word = 0; word < words; ++word) {
     if (word + 16 < words) {
       // Chunks lie in no order of their words: each is fetched some words ahead.
@@ -453,15 +487,20 @@ std::unique_ptr<LiveIndex::State> ImageAccess::read(std::uint8_t* bytes, std::si
     }
     const Head head = postings.heads_[word];
     const std::uint32_t size = head.size & PostingStore::kSizeMask, shape = head.size & ~PostingStore::kSizeMask;
-    std::uint64_t occurrences = 0;
+    // Removed documents' postings stay until the index rebuilds itself; the
+    // statistics and the sum are the live documents'.
+    std::uint64_t occurrences = 0, held = 0;
     std::uint32_t count = 0;
     const auto bad = [&](const char* what) { damaged(std::string("the postings of a word ") + what); };
     const auto posting = [&](std::uint32_t document, std::uint32_t count) {
+      if (!state->is_alive(document)) return;
+      ++held;
       occurrences += count;
       postings_sum += posting_hash(word, document, count, key);
     };
-    if (size == 0 || size != state->statistics[word].documents) bad("are not as many as its statistics say");
-    if (shape == PostingStore::kSingle) {
+    if (size == 0 && shape == 0) {
+      // A word whose only document failed to be added.
+    } else if (shape == PostingStore::kSingle) {
       if (size != 1 || head.handle >= documents) bad("are out of range");
       posting(head.handle, 1);
     } else if (shape == 0) {
@@ -550,7 +589,9 @@ std::unique_ptr<LiveIndex::State> ImageAccess::read(std::uint8_t* bytes, std::si
     } else {
       bad("have an unknown shape");
     }
+    if (held != state->statistics[word].documents) bad("are not as many as its statistics say");
     if (occurrences != state->statistics[word].occurrences) bad("do not add up to its statistics");
+    unused += held == 0 ? 1 : 0;
   }
   for (const bool seen : lists_seen) {
     if (!seen) damaged("its long lists include one no word has");
@@ -558,19 +599,24 @@ std::unique_ptr<LiveIndex::State> ImageAccess::read(std::uint8_t* bytes, std::si
   forward_half.join();
   if (forward_sum != postings_sum) damaged("its postings are not the documents' words");
 
-  state->live = documents;
+  state->live = live;
   state->with_words = h.with_words;
   state->total_length = h.total_length;
-  state->alive.assign(documents / 64 + 1, 0);
-  for (std::uint32_t document = 0; document < documents; ++document) {
-    state->alive[document >> 6] |= std::uint64_t{1} << (document & 63);
-  }
+  state->unused_words = unused;
   parameters.b = h.b;
   parameters.k1 = h.k1;
   parameters.idf = (h.flags & kDocumentsIdf) != 0 ? Idf::Documents : Idf::Occurrences;
   settings.assign(reinterpret_cast<const char*>(image.at(kSettings)), image.size(kSettings));
   return state;
 }
+
+std::string ImageAccess::settings(std::string_view data) {
+  const Image image(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+  if (!image.sum_matches(kSettings)) damaged("its settings section is damaged");
+  return std::string(reinterpret_cast<const char*>(image.at(kSettings)), image.size(kSettings));
+}
+
+std::string LiveIndex::image_settings(std::string_view data) { return ImageAccess::settings(data); }
 
 std::unique_ptr<LiveIndex> LiveIndex::open_image(std::uint8_t* bytes, std::size_t size, std::shared_ptr<const void> keep,
                                                  std::string& settings) {

@@ -215,12 +215,7 @@ Layout layout_of(std::string_view data, int sections) {
 }  // namespace
 
 std::string LiveIndex::read_settings(std::string_view data) {
-  if (is_image(data)) {
-    std::string settings;
-    deserialize(data, settings);
-    return settings;
-  }
-  return std::string(layout_of(data, 1).sections[0]);
+  return is_image(data) ? image_settings(data) : std::string(layout_of(data, 1).sections[0]);
 }
 
 std::unique_ptr<LiveIndex> LiveIndex::deserialize(std::string_view data, std::string& settings) {

@@ -340,18 +340,6 @@ std::pair<std::vector<Document>, LiveIndex::Place> LiveIndex::documents(Place fr
 
 // --- Rebuilding ------------------------------------------------------------------------------------
 
-std::unique_ptr<LiveIndex::State> LiveIndex::State::compacted() const {
-  auto fresh = std::make_unique<State>();
-  std::vector<std::pair<std::string_view, std::uint32_t>> distinct;
-  for (std::uint32_t number = 0; number < ids.numbered(); ++number) {
-    if (!is_alive(number)) continue;
-    distinct.clear();
-    forward.for_each(number, [&](std::uint32_t word, std::uint32_t count) { distinct.emplace_back(words.key(word), count); });
-    fresh->add(ids.key(number), distinct, lengths[number]);
-  }
-  return fresh;
-}
-
 void LiveIndex::compact_if_worth_it() {
   bool worth_it = false;
   {
@@ -367,11 +355,20 @@ void LiveIndex::compact_if_worth_it() {
 
 void LiveIndex::compact() {
   std::lock_guard<Mutex> writer(writing_);
-  std::unique_ptr<State> fresh;
+  std::unique_ptr<State> fresh = std::make_unique<State>();
   {
     // No other write runs meanwhile, so reading beside the searches is safe.
     std::shared_lock<RwLock> shared(lock_);
-    fresh = state_->compacted();
+    const State& old = *state_;
+    std::vector<std::pair<std::string_view, std::uint32_t>> distinct;
+    for (std::uint32_t number = 0; number < old.ids.numbered(); ++number) {
+      if (!old.is_alive(number)) continue;
+      distinct.clear();
+      old.forward.for_each(number, [&](std::uint32_t word, std::uint32_t count) {
+        distinct.emplace_back(old.words.key(word), count);
+      });
+      fresh->add(old.ids.key(number), distinct, old.lengths[number]);
+    }
   }
   std::unique_lock<RwLock> exclusive(lock_);
   state_.swap(fresh);

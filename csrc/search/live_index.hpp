@@ -192,14 +192,15 @@ class LiveIndex {
   // The settings of a file alone, with its header and their section checked.
   static std::string read_settings(std::string_view data);
 
-  // The snapshot image: the structures as they lie in memory, to be read in
-  // place from a mapping of the file (of the live documents alone, numbered
-  // afresh when some were removed). open_image checks every length, range,
+  // The snapshot image: the structures as they lie in memory, removed
+  // documents included, to be read in place from a mapping of the file. open_image checks every length, range,
   // checksum and count of `size` bytes at `bytes` (std::invalid_argument
   // saying what is wrong) and returns an index whose arrays view them; they
   // must stay writable (a private mapping) and alive while `keep` is.
   std::string image(std::string_view settings) const;
   static bool is_image(std::string_view head) noexcept;
+  // An image's settings alone, with its header and their section checked.
+  static std::string image_settings(std::string_view data);
   static std::unique_ptr<LiveIndex> open_image(std::uint8_t* bytes, std::size_t size, std::shared_ptr<const void> keep,
                                                std::string& settings);
 

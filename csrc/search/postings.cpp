@@ -48,14 +48,13 @@ std::uint32_t PostingStore::ChunkArena::allocate(unsigned size_class) {
     chunk = free_[size_class] - 1;
     std::memcpy(&free_[size_class], at(chunk) + 4, sizeof(std::uint32_t));
   } else {
-    if (used_ + units > room_) {
+    if (used_ + units > 0x20000) {
       if (pages_.size() >= 0x8000) throw std::length_error("postings beyond 32 GiB");
       make_room(pages_, pages_.size() + 1);
       make_room(owned_, owned_.size() + 1);
       owned_.push_back(std::make_unique<std::uint8_t[]>(std::size_t{1} << 20));
       pages_.push_back(owned_.back().get());
       used_ = 0;
-      room_ = 0x20000;
     }
     chunk = static_cast<std::uint32_t>((pages_.size() - 1) << 17) + used_;
     used_ += units;

@@ -111,7 +111,6 @@ class PostingStore {
     std::vector<std::uint8_t*> pages_;  // its own pages, or a mapped snapshot's
     std::vector<std::unique_ptr<std::uint8_t[]>> owned_;
     std::uint32_t used_ = 0x20000;        // 8-byte units used of the last page
-    std::uint32_t room_ = 0x20000;        // units it has: fewer when it is a mapped image's, cut at its end
     std::uint32_t free_[kClasses] = {};   // first free chunk of each class, + 1
   };
 

@@ -64,8 +64,6 @@ struct LiveIndex::State {
   void revive(std::uint32_t document) noexcept;
   // Counts a document (its id already found) in the statistics, as live.
   void count_in(std::uint32_t document) noexcept;
-  // The live documents alone, numbered afresh in their order.
-  std::unique_ptr<State> compacted() const;
 
   // The model's N and average length, as a BM25 trained on the live
   // documents would hold them (its counts stop at the 32-bit limit).

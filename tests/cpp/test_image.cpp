@@ -91,6 +91,8 @@ TEST(Image, ReadInPlaceSearchesAsAFreshIndexBeforeAndAfterWrites) {
     const std::string image = index.image("{\"analyzer\": {}}");
     Opened opened(image);
     EXPECT_EQ(opened.settings, "{\"analyzer\": {}}");
+    // Removed documents stay numbered, as in the index it was taken of.
+    EXPECT_EQ(opened.index->statistics().numbered, index.statistics().numbered);
     expect_same(*opened.index, fresh);
     // A clean image of a clean index is the same bytes again.
     {
@@ -131,7 +133,7 @@ TEST(Image, AnIndexFileMayBeAnImage) {
 enum : std::size_t { kWords = 40, kDocuments = 48, kWithWords = 56, kWordSlots = 72, kSectionTable = 168 };
 enum Section : unsigned { kWordBytes = 1, kWordEnds, kWordSlotsSection, kIdBytes, kIdEnds, kIdSlots, kStatistics,
                           kLengths, kPageSizes, kPages, kPositions, kHeads, kChunks, kLists, kBlocks, kData, kTails,
-                          kSections };
+                          kAlive, kSections };
 constexpr std::size_t kChecksum = kSectionTable + 24 * kSections;
 
 std::uint64_t u64(const std::string& image, std::size_t at) {
@@ -243,6 +245,15 @@ INSTANTIATE_TEST_SUITE_P(
                  return sealed(image);
                },
                "ids have a hash table that cannot find one"},
+        Damage{"alive_past_the_last_document",
+               [](std::string image) {
+                 image[offset(image, kAlive) + size(image, kAlive) - 1] |= '\x80';
+                 return sealed(image);
+               },
+               "alive documents include one never numbered"},
+        Damage{"removed_document_the_ids_still_find",
+               [](std::string image) { return image[offset(image, kAlive)] ^= 1, sealed(image); },
+               "ids have a hash table out of range"},
         Damage{"forward_position_out_of_range",
                [](std::string image) {
                  return set_u64(image, offset(image, kPositions) + 8, std::uint64_t{7} << 32), sealed(image);

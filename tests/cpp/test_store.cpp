@@ -329,9 +329,16 @@ TEST(Store, WritesNeverChangeTheMappedSnapshotAndOlderSnapshotsOpen) {
     store.commit();
     EXPECT_EQ(results(*store.index()), results(*fresh(writes)));
     EXPECT_EQ(read_file(snapshot), before);
+    // A checkpoint of what it read in place and what it wrote since.
+    store.checkpoint();
   }
+  {
+    Store store(path, reader(), kParameters, "{}");
+    EXPECT_EQ(results(*store.index()), results(*fresh(writes)));
+  }
+  const std::filesystem::path older = std::filesystem::path(path) / "snapshot-2";
   // The same documents, as the older format holds them.
-  std::ofstream(snapshot, std::ios::binary | std::ios::trunc) << fresh({writes[0]})->serialize("{}");
+  std::ofstream(older, std::ios::binary | std::ios::trunc) << fresh(writes)->serialize("{}");
   Store reopened(path, reader(), kParameters, "{}");
   EXPECT_EQ(results(*reopened.index()), results(*fresh(writes)));
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -155,14 +156,26 @@ std::string sealed(std::string image) {
   return image;
 }
 
-// The first list head of a shape (its size's top bits), by word number.
-std::size_t head_of(const std::string& image, std::uint32_t shape) {
-  for (std::size_t at = offset(image, kHeads); at < offset(image, kHeads) + size(image, kHeads); at += 8) {
-    std::uint32_t bits;
-    std::memcpy(&bits, image.data() + at + 4, 4);
-    if ((bits >> 30) == shape && (bits & 0x3fffffff) > 1) return at;
+// Where the first entry of a section (`width` bytes each, from `from` on)
+// that passes `test` lies; the test fails when there is none.
+std::size_t find(const std::string& image, unsigned section, std::size_t width,
+                 const std::function<bool(std::uint64_t)>& test, std::size_t from = 0) {
+  for (std::size_t at = std::max(from, offset(image, section)); at < offset(image, section) + size(image, section);
+       at += width) {
+    std::uint64_t value = 0;
+    std::memcpy(&value, image.data() + at, width);
+    if (test(value)) return at;
   }
-  return std::string::npos;
+  ADD_FAILURE() << "no such entry";
+  return 0;
+}
+std::size_t nonzero_slot(const std::string& image, unsigned section) {
+  return find(image, section, 4, [](std::uint64_t slot) { return slot != 0; });
+}
+// The first list head of a shape (its size's top bits) and more than `least` postings.
+std::size_t head_of(const std::string& image, std::uint64_t shape, std::size_t from = 0, std::uint64_t least = 1) {
+  return find(image, kHeads, 8, [&](std::uint64_t head) { return (head >> 62) == shape && ((head >> 32) & 0x3fffffff) > least; },
+              from);
 }
 
 struct Damage {
@@ -223,18 +236,10 @@ INSTANTIATE_TEST_SUITE_P(
                [](std::string image) { return image[offset(image, kIdBytes)] = 'x', sealed(image); },
                "neither text nor an integer"},
         Damage{"slot_out_of_range",
-               [](std::string image) {
-                 for (std::size_t at = offset(image, kIdSlots);; at += 4) {
-                   if (u64(image, at) & 0xffffffffu) return set_u32(image, at, 1u << 20), sealed(image);
-                 }
-               },
+               [](std::string image) { return set_u32(image, nonzero_slot(image, kIdSlots), 1u << 20), sealed(image); },
                "ids have a hash table out of range"},
         Damage{"slot_emptied",
-               [](std::string image) {
-                 for (std::size_t at = offset(image, kWordSlotsSection);; at += 4) {
-                   if (u64(image, at) & 0xffffffffu) return set_u32(image, at, 0), sealed(image);
-                 }
-               },
+               [](std::string image) { return set_u32(image, nonzero_slot(image, kWordSlotsSection), 0), sealed(image); },
                "words have a hash table that misses one"},
         Damage{"slots_moved_from_their_place",
                [](std::string image) {
@@ -283,12 +288,7 @@ INSTANTIATE_TEST_SUITE_P(
                },
                "unknown shape"},
         Damage{"single_posting_out_of_range",
-               [](std::string image) {
-                 const std::size_t at = offset(image, kHeads);
-                 for (std::size_t head = at;; head += 8) {
-                   if ((u64(image, head) >> 62) == 1) return set_u32(image, head, 1u << 29), sealed(image);
-                 }
-               },
+               [](std::string image) { return set_u32(image, head_of(image, 1, 0, 0), 1u << 29), sealed(image); },
                "postings of a word are out of range"},
         Damage{"chunk_of_an_unknown_class",
                [](std::string image) {
@@ -301,18 +301,14 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"two_words_one_chunk",
                [](std::string image) {
                  const std::size_t first = head_of(image, 0);
-                 std::size_t second = first + 8;
-                 while ((u64(image, second) >> 62) != 0 || (u64(image, second) >> 32) < 2) second += 8;
-                 image.replace(second, 4, image, first, 4);
+                 image.replace(head_of(image, 0, first + 8), 4, image, first, 4);
                  return sealed(image);
                },
                "chunk"},
         Damage{"two_words_one_long_list",
                [](std::string image) {
                  const std::size_t first = head_of(image, 2);
-                 std::size_t second = first + 8;
-                 while ((u64(image, second) >> 62) != 2) second += 8;
-                 image.replace(second, 4, image, first, 4);
+                 image.replace(head_of(image, 2, first + 8), 4, image, first, 4);
                  return sealed(image);
                },
                "postings of a word"},
@@ -337,12 +333,10 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"postings_not_the_documents_words",
                [](std::string image) {
                  // A single posting moved to another document, in range and consistent otherwise.
-                 for (std::size_t head = offset(image, kHeads);; head += 8) {
-                   const std::uint64_t value = u64(image, head);
-                   if ((value >> 62) == 1 && (value & 0xffffffffu) > 0) {
-                     return set_u32(image, head, static_cast<std::uint32_t>(value) - 1), sealed(image);
-                   }
-                 }
+                 const std::size_t head = find(image, kHeads, 8, [](std::uint64_t value) {
+                   return (value >> 62) == 1 && (value & 0xffffffffu) > 0;
+                 });
+                 return set_u32(image, head, static_cast<std::uint32_t>(u64(image, head)) - 1), sealed(image);
                },
                "postings are not the documents' words"},
         Damage{"long_list_tail_cut",
